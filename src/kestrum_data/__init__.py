@@ -1,0 +1,1 @@
+"""Storage-side constants and services of the kestrum framework."""

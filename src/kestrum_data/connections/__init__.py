@@ -1,0 +1,1 @@
+"""Connections to the stores that back model classes."""

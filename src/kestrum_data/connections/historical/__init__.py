@@ -1,0 +1,1 @@
+"""Access to the historical (versioned) class-schema store."""

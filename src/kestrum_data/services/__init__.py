@@ -1,0 +1,1 @@
+"""Storage services and the names they share."""

@@ -1,0 +1,1 @@
+"""Typed model classes, query sets and loading of the kestrum framework."""

@@ -1,0 +1,1 @@
+"""Model base classes and the registry of model classes."""

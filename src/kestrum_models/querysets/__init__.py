@@ -1,0 +1,1 @@
+"""Query sets, their executors and errors."""

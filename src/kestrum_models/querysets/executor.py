@@ -1,0 +1,146 @@
+"""Executors run a query set against storage and return its rows.
+
+A query set calls ``Executor(queryset).query()`` / ``.count()`` (or the awaited
+:class:`AsyncExecutor` versions). The default executors delegate to the storage
+backend registered for the query set's database alias with :func:`register_backend`.
+"""
+
+from abc import ABC, abstractmethod
+from typing import Any, Literal, Protocol
+
+from kestrum_data.aliases.using import DEFAULT_DB_ALIAS
+from kestrum_glue import Data
+from kestrum_models.querysets.errors import ConnectionNotConfiguredError
+from kestrum_utils.query.data_models.order_by import OrderBy
+from kestrum_utils.query.data_models.paginator import NumberPaginator
+from kestrum_utils.query.data_models.query_specifier import QuerySpecifier
+from kestrum_utils.query.utils import Q
+
+__all__ = [
+    "DEFAULT_DB_ALIAS",
+    "AsyncExecutor",
+    "AsyncExecutorBase",
+    "Backend",
+    "ConnectionNotConfiguredError",
+    "Executor",
+    "ExecutorBase",
+    "QuerySetReader",
+    "get_backend",
+    "register_backend",
+    "unregister_backend",
+]
+
+
+class QuerySetReader(Protocol):
+    """What executors read from a query set."""
+
+    @property
+    def entity(self) -> type[Any]: ...
+
+    @property
+    def entity_name(self) -> str: ...
+
+    @property
+    def table_name(self) -> str | None: ...
+
+    def get_conditions(self) -> Q | None: ...
+
+    def get_order_by(self) -> list[OrderBy]: ...
+
+    def get_query_specifier(self) -> QuerySpecifier: ...
+
+    def get_paginator(self) -> NumberPaginator: ...
+
+    def get_using(self) -> str: ...
+
+    def get_select_related(self) -> Literal[False] | dict[str, Any]: ...
+
+
+class ExecutorBase[QS: QuerySetReader](ABC):
+    """Runs one query set synchronously."""
+
+    def __init__(self, queryset: QS) -> None:
+        self.queryset = queryset
+
+    @abstractmethod
+    def query(self) -> list[Data]:
+        """The rows the query set selects."""
+
+    @abstractmethod
+    def count(self) -> int:
+        """The number of rows the query set selects."""
+
+
+class AsyncExecutorBase[QS: QuerySetReader](ABC):
+    """Runs one query set asynchronously."""
+
+    def __init__(self, queryset: QS) -> None:
+        self.queryset = queryset
+
+    @abstractmethod
+    async def query(self) -> list[Data]:
+        """The rows the query set selects."""
+
+    @abstractmethod
+    async def count(self) -> int:
+        """The number of rows the query set selects."""
+
+
+class Backend(Protocol):
+    """Storage behind one database alias."""
+
+    def query(self, queryset: QuerySetReader) -> list[Data]: ...
+
+    def count(self, queryset: QuerySetReader) -> int: ...
+
+    async def aquery(self, queryset: QuerySetReader) -> list[Data]: ...
+
+    async def acount(self, queryset: QuerySetReader) -> int: ...
+
+
+_backends: dict[str, Backend] = {}
+
+
+def register_backend(alias: str, backend: Backend) -> None:
+    """Serve query sets using database ``alias`` from ``backend`` (replacing any earlier one)."""
+    _backends[alias] = backend
+
+
+def unregister_backend(alias: str) -> None:
+    """Remove the backend of ``alias``, if any."""
+    _backends.pop(alias, None)
+
+
+def get_backend(alias: str) -> Backend:
+    """The backend registered for ``alias``."""
+    try:
+        return _backends[alias]
+    except KeyError:
+        raise ConnectionNotConfiguredError(
+            f"no storage backend is configured for database alias {alias!r}; "
+            "register one with kestrum_models.querysets.executor.register_backend()"
+        ) from None
+
+
+def _backend_of(queryset: QuerySetReader) -> Backend:
+    return get_backend(queryset.get_using() or DEFAULT_DB_ALIAS)
+
+
+class Executor(ExecutorBase[QuerySetReader]):
+    """Runs a query set on the backend of its database alias."""
+
+    def query(self) -> list[Data]:
+        return _backend_of(self.queryset).query(self.queryset)
+
+    def count(self) -> int:
+        return _backend_of(self.queryset).count(self.queryset)
+
+
+class AsyncExecutor(AsyncExecutorBase[QuerySetReader]):
+    """Runs a query set on the backend of its database alias, asynchronously."""
+
+    async def query(self) -> list[Data]:
+        return await _backend_of(self.queryset).aquery(self.queryset)
+
+    async def count(self) -> int:
+        return await _backend_of(self.queryset).acount(self.queryset)

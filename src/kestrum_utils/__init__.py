@@ -1,0 +1,1 @@
+"""Shared query, schema and model utilities of the kestrum framework."""

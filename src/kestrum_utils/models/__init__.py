@@ -1,0 +1,1 @@
+"""Enums and data models shared by model classes."""

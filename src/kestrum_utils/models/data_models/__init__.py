@@ -1,0 +1,1 @@
+"""Data models describing references between stored objects and column types."""

@@ -1,0 +1,1 @@
+"""Query conditions and the data models that describe a query."""

@@ -1,0 +1,1 @@
+"""Data models that describe ordering, pagination and column selection of a query."""

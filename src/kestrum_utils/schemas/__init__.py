@@ -1,0 +1,1 @@
+"""Object schemas: the column layout of a model class."""

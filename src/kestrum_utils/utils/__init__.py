@@ -1,0 +1,1 @@
+"""Small helpers: execution-mode decorators and text utilities."""
