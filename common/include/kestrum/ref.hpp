@@ -1,0 +1,208 @@
+// Owned and borrowed references to Python objects, and the error model.
+//
+// Ownership rules
+// ---------------
+// * `Ref` owns one strong reference. It is move-only; destroying, resetting or
+//   assigning to it releases the reference it held. `Ref::own(p)` adopts a new
+//   reference returned by a C-API call and throws `Error` when `p` is NULL;
+//   `Ref::steal(p)` adopts without checking; `Ref::borrow(p)` takes a new strong
+//   reference to an object somebody else owns. `release()` hands the reference
+//   back to C code (e.g. as the result of a slot function).
+// * `Obj` is a borrowed reference: a plain pointer with the object API. It never
+//   changes a reference count, so it must not outlive the owner of the object.
+//   Function parameters and struct members that only look at an object are `Obj`.
+// * `Ref` converts implicitly to `Obj`; an `Obj` becomes a `Ref` only explicitly
+//   (`Ref::borrow(obj)` or `obj.ref()`).
+//
+// Errors
+// ------
+// A failing C-API call leaves a Python exception in the interpreter's error
+// indicator. Native code turns that into C++ control flow by throwing `Error`
+// (which carries nothing: the exception stays in the indicator). Every entry point
+// the interpreter calls is `noexcept` and translates at the boundary with
+// `guard()`: `Error` becomes a NULL return, `std::bad_alloc` a MemoryError, any
+// other C++ exception a SystemError. Nothing else catches.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace kestrum {
+
+struct Error {};
+
+// Throw `Error`; the Python exception must already be set.
+[[noreturn]] void raise();
+// Set `type(message)` and throw `Error`.
+[[noreturn]] void raise(PyObject* type, const char* message);
+// Set `type(PyUnicode_FromFormat(fmt, ...))` and throw `Error`.
+[[noreturn]] void raise_format(PyObject* type, const char* fmt, ...);
+
+// Throw `Error` when a C-API result signals failure.
+inline PyObject* require(PyObject* p) {
+    if (!p) raise();
+    return p;
+}
+inline int require(int status) {
+    if (status < 0) raise();
+    return status;
+}
+
+class Ref;
+class Obj;
+struct NameRef;
+
+// The object API shared by `Obj` and `Ref`: the operations module code performs on
+// objects, named after their Python spelling. Each failing operation throws `Error`.
+// Member definitions are in object.hpp.
+template <class Self>
+class ObjectApi {
+public:
+    // Identity and type.
+    bool is(Obj other) const noexcept;
+    bool is_none() const noexcept;
+    Obj type() const noexcept;
+    const char* type_name() const noexcept;
+    Ref ref() const noexcept;  // a new strong reference
+
+    // Attributes: getattr(o, name), setattr(o, name, v), hasattr(o, name).
+    Ref attr(Obj name) const;
+    void setattr(Obj name, Obj value) const;
+    bool hasattr(Obj name) const;
+
+    // o(args...): positional arguments first, then keyword arguments written
+    // as kw<"name">(value). o.call_method(name, ...) is o.name(...) without a
+    // bound-method object. o.call_star(args, kwargs) is o(*args, **kwargs).
+    template <class... A>
+    Ref operator()(const A&... args) const;
+    template <class... A>
+    Ref call_method(Obj name, const A&... args) const;
+    Ref call_star(Obj args, Obj kwargs) const;
+
+    // Protocols: bool(o), o[key], o[key] = v, key in o, len(o), o == x, o != x.
+    bool truthy() const;
+    Ref operator[](Obj key) const;
+    void setitem(Obj key, Obj value) const;
+    bool contains(Obj key) const;
+    Py_ssize_t len() const;
+    bool eq(Obj other) const;
+    bool ne(Obj other) const;
+    Ref repr() const;
+    Ref str() const;
+
+private:
+    PyObject* p() const noexcept { return static_cast<const Self*>(this)->ptr(); }
+};
+
+class Obj : public ObjectApi<Obj> {
+public:
+    constexpr Obj() noexcept = default;
+    constexpr Obj(PyObject* p) noexcept : p_(p) {}
+    template <class T>
+        requires(!std::is_same_v<T, PyObject> && requires(T* t) { t->ob_base; })
+    Obj(T* p) noexcept : p_(reinterpret_cast<PyObject*>(p)) {}
+    Obj(const NameRef& name);
+
+    PyObject* ptr() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+class Ref : public ObjectApi<Ref> {
+public:
+    constexpr Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = p_;
+            p_ = other.p_;
+            other.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Adopt a new reference; NULL means the call failed and throws `Error`.
+    static Ref own(PyObject* p) { return steal(require(p)); }
+    // Adopt a new reference without checking (NULL gives an empty Ref).
+    static Ref steal(PyObject* p) noexcept {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+    // Take a new strong reference to a borrowed object (NULL allowed).
+    static Ref borrow(Obj o) noexcept {
+        Ref r;
+        r.p_ = Py_XNewRef(o.ptr());
+        return r;
+    }
+    static Ref none() noexcept { return borrow(Py_None); }
+
+    PyObject* ptr() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    operator Obj() const noexcept { return Obj(p_); }
+    Obj borrowed() const noexcept { return Obj(p_); }
+
+    // Hand the reference to the caller (who now owns it).
+    [[nodiscard]] PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset() noexcept {
+        PyObject* old = p_;
+        p_ = nullptr;
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Run `body` (which returns a `Ref`) and translate C++ failures into the
+// interpreter's convention: a new reference, or NULL with an exception set.
+template <class F>
+PyObject* guard(F&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const Error&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
+    }
+    return nullptr;
+}
+
+// As `guard`, for slots that return an int status (0 on success, -1 on error).
+template <class F>
+int guard_status(F&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (const Error&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
+    }
+    return -1;
+}
+
+}  // namespace kestrum

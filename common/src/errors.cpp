@@ -1,0 +1,44 @@
+// Raising, interning and importing helpers.
+#include <cstdarg>
+
+#include "internal.hpp"
+
+namespace kestrum {
+
+void raise() { throw Error{}; }
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw Error{};
+}
+
+void raise_format(PyObject* type, const char* fmt, ...) {
+    va_list vargs;
+    va_start(vargs, fmt);
+    PyErr_FormatV(type, fmt, vargs);
+    va_end(vargs);
+    throw Error{};
+}
+
+PyObject* intern(const char* text) {
+    // Interned strings are immortal, so the reference is never released.
+    return require(PyUnicode_InternFromString(text));
+}
+
+namespace py {
+
+Ref import_from(Obj module, Obj name) {
+    PyObject* value = nullptr;
+    if (require(_PyObject_LookupAttr(module.ptr(), name.ptr(), &value)) == 1) return Ref::steal(value);
+    // `from package import submodule` where the submodule is imported but not yet an attribute.
+    Ref package = module.attr("__name__"_n);
+    Ref full = Ref::own(PyUnicode_FromFormat("%U.%U", package.ptr(), name.ptr()));
+    PyObject* found = PyImport_GetModule(full.ptr());
+    if (found) return Ref::steal(found);
+    if (PyErr_Occurred()) raise();
+    raise_format(PyExc_ImportError, "cannot import name %S", name.ptr());
+}
+
+}  // namespace py
+
+}  // namespace kestrum
