@@ -23,6 +23,13 @@ FunctionObject* function_of(CoroutineObject* c) { return reinterpret_cast<Functi
 // cannot be awaited.
 PyObject* awaitable_iter(PyObject* o) {
     if (PyCoro_CheckExact(o)) return Py_NewRef(o);
+    if (PyGen_CheckExact(o)) {
+        // A generator-based coroutine (types.coroutine) is its own iterator.
+        PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
+        const bool iterable_coroutine = code->co_flags & CO_ITERABLE_COROUTINE;
+        Py_DECREF(code);
+        if (iterable_coroutine) return Py_NewRef(o);
+    }
     PyTypeObject* type = Py_TYPE(o);
     unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
     if (!getter) {
