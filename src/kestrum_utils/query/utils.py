@@ -186,9 +186,7 @@ class Q:
         node.children, node.connector, node.negated = _flatten(children, connector, negated)
         return node
 
-    def _combine(self, other: object, connector: Connector) -> Q:
-        if not isinstance(other, Q):
-            return NotImplemented
+    def _combine(self, other: Q, connector: Connector) -> Q:
         if not other:
             return self.__copy__()
         if not self:
@@ -196,9 +194,13 @@ class Q:
         return Q._node((self, other), connector, False)
 
     def __and__(self, other: object) -> Q:
+        if not isinstance(other, Q):
+            return NotImplemented
         return self._combine(other, AND)
 
     def __or__(self, other: object) -> Q:
+        if not isinstance(other, Q):
+            return NotImplemented
         return self._combine(other, OR)
 
     def __invert__(self) -> Q:
