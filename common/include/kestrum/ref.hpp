@@ -1,4 +1,5 @@
 // Owned and borrowed references to Python objects, and the error model.
+// (House rules for contributors: CONTRIBUTING.md at the repository root.)
 //
 // Ownership rules
 // ---------------
