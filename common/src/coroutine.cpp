@@ -395,7 +395,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     CoroutineObject* c = as_coroutine(self);
     Py_VISIT(c->function);
     if (c->args)
-        for (PyObject* p : c->args->slot) Py_VISIT(p);
+        for (int i = 0; i < c->args->count; ++i) Py_VISIT(c->args->slot[i]);
     if (c->frame) {
         Py_VISIT(c->frame.promise().awaiting.ptr());
         Py_VISIT(c->frame.promise().yielded.ptr());
@@ -499,9 +499,10 @@ Ref Awaiter::await_resume() {
     return std::move(promise_->resume_value);
 }
 
-Ref new_coroutine(FunctionObject* f, Bound&& args) {
+Ref new_coroutine(FunctionObject* f, const Bound& args) {
     ready_coroutine_type();
-    auto owned = std::make_unique<Bound>(std::move(args));
+    auto owned = std::make_unique<Bound>();
+    owned->own(args);
     Task body = f->data->coroutine(f, *owned);
     CoroutineObject* c = PyObject_GC_New(CoroutineObject, &CoroutineType);
     if (!c) raise();

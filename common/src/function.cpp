@@ -99,12 +99,11 @@ int find_keyword(const FunctionData& d, PyObject* key) {
     return -1;
 }
 
-void apply_checks(const FunctionData& d, Bound& b) {
-    const int n = static_cast<int>(d.params.size());
-    for (int i = 0; i < n; ++i) {
+inline void apply_checks(const FunctionData& d, Bound& b) {
+    for (const auto& [i, check] : d.checks) {
         const ParamInfo& p = d.params[i];
         PyObject* v = b.slot[i];
-        switch (p.check) {
+        switch (check) {
             case ArgCheck::Unchecked:
                 break;
             case ArgCheck::Str:
@@ -120,11 +119,8 @@ void apply_checks(const FunctionData& d, Bound& b) {
                 if (v != Py_None && !PyList_CheckExact(v)) arg_type_error(p, &PyList_Type, v);
                 break;
             case ArgCheck::Bool:
-                if (v != Py_True && v != Py_False) {
-                    const bool truth = require(PyObject_IsTrue(v)) == 1;
-                    b.slot[i] = Py_NewRef(truth ? Py_True : Py_False);
-                    Py_DECREF(v);
-                }
+                // True and False are immortal, so the slot may borrow them.
+                if (v != Py_True && v != Py_False) b.slot[i] = require(PyObject_IsTrue(v)) ? Py_True : Py_False;
                 break;
         }
     }
@@ -137,23 +133,27 @@ void bind(FunctionObject* f, Bound& b, PyObject* const* args, Py_ssize_t nargs, 
     const FunctionData& d = *f->data;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
+    const int nparams = static_cast<int>(d.params.size());
+    b.count = nparams;
     if (d.simple && nkw == 0) {
+        // Fast path: exactly the positional parameters, given positionally.
         if (nargs != d.n_positional) arity_error(f, nargs);
-        for (Py_ssize_t i = 0; i < nargs; ++i) b.slot[i] = Py_NewRef(args[i]);
-        apply_checks(d, b);
+        for (Py_ssize_t i = 0; i < nargs; ++i) b.slot[i] = args[i];
+        if (!d.checks.empty()) apply_checks(d, b);
         return;
     }
 
     if (nargs > d.n_positional && d.var_positional < 0) arity_error(f, nargs);
+    for (int i = 0; i < nparams; ++i) b.slot[i] = nullptr;
     const Py_ssize_t ncopy = nargs < d.n_positional ? nargs : d.n_positional;
-    for (Py_ssize_t i = 0; i < ncopy; ++i) b.slot[i] = Py_NewRef(args[i]);
+    for (Py_ssize_t i = 0; i < ncopy; ++i) b.slot[i] = args[i];
     if (d.var_positional >= 0) {
         const Py_ssize_t extra = nargs - ncopy;
         PyObject* rest = require(PyTuple_New(extra));
         for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(rest, i, Py_NewRef(args[ncopy + i]));
-        b.slot[d.var_positional] = rest;
+        b.slot[d.var_positional] = b.temporary[0] = rest;
     }
-    if (d.var_keyword >= 0) b.slot[d.var_keyword] = require(PyDict_New());
+    if (d.var_keyword >= 0) b.slot[d.var_keyword] = b.temporary[1] = require(PyDict_New());
 
     PyObject* bad_key = nullptr;
     bool bad_is_repeat = false;
@@ -168,7 +168,7 @@ void bind(FunctionObject* f, Bound& b, PyObject* const* args, Py_ssize_t nargs, 
             if (b.slot[i]) {
                 if (!bad_key) bad_key = key, bad_is_repeat = true;
             } else {
-                b.slot[i] = Py_NewRef(value);
+                b.slot[i] = value;
             }
         } else if (d.var_keyword >= 0) {
             require(PyDict_SetItem(b.slot[d.var_keyword], key, value));
@@ -181,7 +181,7 @@ void bind(FunctionObject* f, Bound& b, PyObject* const* args, Py_ssize_t nargs, 
         if (b.slot[i]) continue;
         const ParamInfo& p = d.params[i];
         if (!p.default_value) arity_error(f, i);
-        b.slot[i] = Py_NewRef(p.default_value.ptr());
+        b.slot[i] = p.default_value.ptr();
     }
     if (bad_key) {
         if (bad_is_repeat)
@@ -195,19 +195,28 @@ void bind(FunctionObject* f, Bound& b, PyObject* const* args, Py_ssize_t nargs, 
             if (p.kind != ParamKind::KeywordOnly || b.slot[i]) continue;
             if (!p.default_value)
                 raise_format(PyExc_TypeError, "%s() needs keyword-only argument %U", name_of(f), p.name.ptr());
-            b.slot[i] = Py_NewRef(p.default_value.ptr());
+            b.slot[i] = p.default_value.ptr();
         }
     }
-    apply_checks(d, b);
+    if (!d.checks.empty()) apply_checks(d, b);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
     return guard([&]() -> Ref {
+        const FunctionData& d = *f->data;
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         Bound b;
-        bind(f, b, args, PyVectorcall_NARGS(nargsf), kwnames);
-        if (f->data->coroutine) return new_coroutine(f, std::move(b));
-        return check_result(f, f->data->plain(f, b));
+        if (d.simple && !kwnames && nargs == d.n_positional) [[likely]] {
+            b.count = static_cast<int>(nargs);
+            for (Py_ssize_t i = 0; i < nargs; ++i) b.slot[i] = args[i];
+            if (!d.checks.empty()) apply_checks(d, b);
+        } else {
+            bind(f, b, args, nargs, kwnames);
+        }
+        if (d.coroutine) return new_coroutine(f, b);
+        if (d.result == ResultCheck::Unchecked) return d.plain(f, b);
+        return check_result(f, d.plain(f, b));
     });
 }
 
@@ -418,9 +427,10 @@ PyTypeObject FunctionType = [] {
 }();
 
 Ref check_result(FunctionObject* f, Ref result) {
+    const ResultCheck rule = f->data->result;
     PyObject* r = result.ptr();
-    if (r == Py_None) return result;
-    switch (f->data->result) {
+    if (rule == ResultCheck::Unchecked || r == Py_None) return result;
+    switch (rule) {
         case ResultCheck::Unchecked:
             return result;
         case ResultCheck::Str:
@@ -495,6 +505,7 @@ Ref make_function(const Def& def, Trampoline plain, CoroutineTrampoline coroutin
                 break;
         }
         if (info.annotation) py::dict_set(data->annotations, info.name, info.annotation);
+        if (info.check != ArgCheck::Unchecked) data->checks.emplace_back(index, info.check);
         data->params.push_back(std::move(info));
     }
     data->simple = data->n_required == data->n_positional && data->var_positional < 0 && !data->has_kwonly &&

@@ -27,6 +27,7 @@ struct FunctionData {
     int var_keyword = -1;
     bool has_kwonly = false;
     bool simple = true;  // positional parameters only, no defaults: the binder's fast path
+    std::vector<std::pair<int, ArgCheck>> checks;  // the parameters that have a check, in order
     ResultCheck result = ResultCheck::Unchecked;
     Trampoline plain = nullptr;
     CoroutineTrampoline coroutine = nullptr;
@@ -55,7 +56,7 @@ extern PyTypeObject FunctionType;
 Ref check_result(FunctionObject* f, Ref result);
 
 // A new native coroutine running `f`'s body over the bound arguments.
-Ref new_coroutine(FunctionObject* f, Bound&& args);
+Ref new_coroutine(FunctionObject* f, const Bound& args);
 
 // Ready a static type once (thread-safe through the GIL).
 void ready_type(PyTypeObject* type);

@@ -71,21 +71,35 @@ struct Def {
     const char* doc = nullptr;      // docstring; nullptr: none
 };
 
-// Arguments bound for one call: one owned reference per parameter, in parameter
-// order (a tuple for *args, a dict for **kwargs, True/False for "bool" parameters).
+// Arguments bound for one call, one per parameter in parameter order (a tuple for
+// *args, a dict for **kwargs, True/False for "bool" parameters). For a plain call
+// the slots borrow: the caller's arguments and the function's defaults outlive the
+// call. A coroutine keeps an owning copy for as long as its body may run.
 struct Bound {
     static constexpr int capacity = 8;
-    PyObject* slot[capacity] = {};
+    PyObject* slot[capacity];
+    int count = 0;                           // slots in use
+    bool owning = false;                     // the slots hold strong references
+    PyObject* temporary[2] = {nullptr, nullptr};  // the *args tuple and **kwargs dict made for this call
 
     Bound() = default;
     Bound(const Bound&) = delete;
     Bound& operator=(const Bound&) = delete;
-    Bound(Bound&& other) noexcept {
-        for (int i = 0; i < capacity; ++i) slot[i] = std::exchange(other.slot[i], nullptr);
-    }
     ~Bound() { clear(); }
+
+    // Take strong references to everything `other` binds.
+    void own(const Bound& other) noexcept {
+        clear();
+        count = other.count;
+        owning = true;
+        for (int i = 0; i < count; ++i) slot[i] = Py_XNewRef(other.slot[i]);
+    }
     void clear() noexcept {
-        for (auto& p : slot) Py_CLEAR(p);
+        if (owning)
+            for (int i = 0; i < count; ++i) Py_CLEAR(slot[i]);
+        count = 0;
+        Py_CLEAR(temporary[0]);
+        Py_CLEAR(temporary[1]);
     }
 };
 
