@@ -39,6 +39,12 @@ Ref import_from(Obj module, Obj name) {
     raise_format(PyExc_ImportError, "cannot import name %S", name.ptr());
 }
 
+Ref from_import(Obj module, Obj name) {
+    Ref fromlist = py::tuple(name);
+    Ref source = Ref::own(PyImport_ImportModuleLevelObject(module.ptr(), nullptr, nullptr, fromlist.ptr(), 0));
+    return import_from(source, name);
+}
+
 }  // namespace py
 
 }  // namespace kestrum

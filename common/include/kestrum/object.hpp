@@ -200,13 +200,15 @@ Py_ssize_t ObjectApi<S>::len() const {
     if (n < 0) raise();
     return n;
 }
+// `a == b` and `a != b` as in a Python condition: the operator's result, then its
+// truth value (no identity shortcut, unlike PyObject_RichCompareBool).
 template <class S>
 bool ObjectApi<S>::eq(Obj other) const {
-    return require(PyObject_RichCompareBool(p(), other.ptr(), Py_EQ)) == 1;
+    return Ref::own(PyObject_RichCompare(p(), other.ptr(), Py_EQ)).truthy();
 }
 template <class S>
 bool ObjectApi<S>::ne(Obj other) const {
-    return require(PyObject_RichCompareBool(p(), other.ptr(), Py_NE)) == 1;
+    return Ref::own(PyObject_RichCompare(p(), other.ptr(), Py_NE)).truthy();
 }
 template <class S>
 Ref ObjectApi<S>::repr() const {
@@ -271,6 +273,9 @@ inline Obj dict_get(Obj dict, Obj key) {
 inline Ref import(const char* name) { return Ref::own(PyImport_ImportModule(name)); }
 // from `module` import `name`: an attribute, or a submodule already imported.
 Ref import_from(Obj module, Obj name);
+// `from module import name` run inside a function: imports `module` (a dotted name)
+// as the statement does, and returns the one name.
+Ref from_import(Obj module, Obj name);
 
 }  // namespace py
 
