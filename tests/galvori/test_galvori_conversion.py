@@ -345,3 +345,21 @@ def test_class_layout_and_docstring_example():
     finder = doctest.DocTestFinder(recurse=False)
     [test] = finder.find(ExternalGalvori, "ExternalGalvori", globs={"ExternalGalvori": ExternalGalvori})
     assert doctest.DocTestRunner().run(test).failed == 0 and test.examples
+
+
+@pytest.mark.parametrize(
+    ("method", "row"),
+    [
+        ("sqlite_schema_to_object_schema", sqlite_row("c", "INT")),
+        ("postgres_schema_to_object_schema", {"column_name": "c", "data_type": "integer"}),
+        ("generic_schema_to_object_schema", {"name": "c", "type": "INT"}),
+    ],
+)
+def test_mapper_result_rule_holds_inside_conversions(calls, monkeypatch, method, row):
+    from types import SimpleNamespace
+
+    monkeypatch.setattr(galvori, "CoreTypes", SimpleNamespace(INTEGER=SimpleNamespace(value=7)))
+    with pytest.raises(TypeError, match=r"^Expected str, got int$"):
+        getattr(ExternalGalvori(), method)("t", [row])
+    monkeypatch.setattr(galvori, "CoreTypes", SimpleNamespace(INTEGER=SimpleNamespace(value=None)))
+    assert getattr(ExternalGalvori(), method)("t", [row])["properties"]["c"]["type"] is None

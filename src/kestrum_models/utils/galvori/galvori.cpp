@@ -22,6 +22,7 @@ namespace galvori {
 using namespace kestrum;
 
 Globals globals;
+OwnMappers* own_mappers = nullptr;
 
 namespace {
 
@@ -146,7 +147,7 @@ KESTRUM_MODULE(galvori, "kestrum_models.utils.galvori", module_doc, galvori::glo
 
     const char* const columns = "list[dict[str, Any]]";
     const char* const connection = "str | None";
-    m.set("ExternalGalvori",
+    Ref cls =
           m.cls("ExternalGalvori", {}, class_doc)
               .staticmethod<sqlite_type_to_core_type>(
                   {"sqlite_type_to_core_type", {arg("sqlite_type", "str")}, "str", sqlite_type_doc})
@@ -169,5 +170,7 @@ KESTRUM_MODULE(galvori, "kestrum_models.utils.galvori", module_doc, galvori::glo
                     arg("type_converter", "Callable[[str], str] | None", None)},
                    "ObjectSchema",
                    generic_schema_doc})
-              .build());
+              .build();
+    own_mappers = new OwnMappers{cls.attr("sqlite_type_to_core_type"_n), cls.attr("postgres_type_to_core_type"_n)};
+    m.set("ExternalGalvori", cls);
 }

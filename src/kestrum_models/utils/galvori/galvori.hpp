@@ -31,6 +31,15 @@ inline constexpr std::array<std::string_view, 2> postgres_json_types{"json", "js
 Ref sqlite_type_to_core_type(Obj sqlite_type);
 Ref postgres_type_to_core_type(Obj postgres_type);
 
+// The function objects of the two mappers, as created when the module loaded. Kept
+// for the life of the process (like the module's globals) so that identity with
+// them stays meaningful.
+struct OwnMappers {
+    Ref sqlite;
+    Ref postgres;
+};
+extern OwnMappers* own_mappers;
+
 // Table conversions (instance methods of ExternalGalvori).
 Ref sqlite_schema_to_object_schema(Obj self, Obj table_name, Obj columns, Obj connection_name);
 Ref postgres_schema_to_object_schema(Obj self, Obj table_name, Obj columns, Obj connection_name);

@@ -33,6 +33,21 @@ Ref get(Obj row, Obj key, Obj default_value) {
     return row.call_method("get"_n, key, default_value);
 }
 
+// mapper(type_text), for a mapper found on the instance. When it is the module's own
+// mapper and the argument passes that function's check, its body runs directly, with
+// the result rule of its "str" annotation, instead of a second trip through the call
+// machinery; anything else is an ordinary call.
+Ref call_mapper(Obj mapper, Obj type_text) {
+    Ref (*body)(Obj) = nullptr;
+    if (mapper.is(own_mappers->sqlite)) body = sqlite_type_to_core_type;
+    else if (mapper.is(own_mappers->postgres)) body = postgres_type_to_core_type;
+    if (!body || !PyUnicode_CheckExact(type_text.ptr())) return mapper(type_text);
+    Ref result = body(type_text);
+    if (!result.is_none() && !PyUnicode_CheckExact(result.ptr()))
+        raise_format(PyExc_TypeError, "Expected %s, got %.200s", "str", result.type_name());
+    return result;
+}
+
 // properties[column_name] = {"type": core_type, "title": column_name}
 //                           (+ {"default": default_value} when it is not None)
 void add_property(Obj properties, Obj column_name, Obj core_type, Obj default_value) {
@@ -107,7 +122,7 @@ Ref sqlite_schema_to_object_schema(Obj self, Obj table_name, Obj columns, Obj co
         Ref is_nullable = compare(column["notnull"_n], zero, Py_EQ);
         Ref is_pk = compare(column["pk"_n], zero, Py_GT);
         Ref default_value = get(column, "dflt_value"_n);
-        Ref core_type = self.call_method("sqlite_type_to_core_type"_n, column_type);
+        Ref core_type = call_mapper(self.attr("sqlite_type_to_core_type"_n), column_type);
         add_property(properties, column_name, core_type, default_value);
         if (!is_nullable.truthy() && !is_pk.truthy()) py::append(required_fields, column_name);
         if (is_pk.truthy()) py::append(pk_fields, column_name);
@@ -137,7 +152,7 @@ Ref postgres_schema_to_object_schema(Obj self, Obj table_name, Obj columns, Obj 
         Ref data_type = column["data_type"_n];
         Ref is_nullable = compare(get(column, "is_nullable"_n, "YES"_n), "YES"_n, Py_EQ);
         Ref default_value = get(column, "column_default"_n);
-        Ref core_type = self.call_method("postgres_type_to_core_type"_n, data_type);
+        Ref core_type = call_mapper(self.attr("postgres_type_to_core_type"_n), data_type);
         add_property(properties, column_name, core_type, default_value);
         if (!is_nullable.truthy()) py::append(required_fields, column_name);
     });
@@ -178,7 +193,7 @@ Ref generic_schema_to_object_schema(Obj self, Obj table_name, Obj columns, Obj c
         Ref is_required = get(column, "required"_n, False);
         Ref is_pk = get(column, "primary_key"_n, False);
         Ref default_value = get(column, "default"_n);
-        Ref core_type = converter(column_type);
+        Ref core_type = call_mapper(converter, column_type);
         add_property(properties, column_name, core_type, default_value);
         if (!is_nullable.truthy() || is_required.truthy()) py::append(required_fields, column_name);
         if (is_pk.truthy()) py::append(pk_fields, column_name);

@@ -2,10 +2,12 @@
 //
 // The tests are substring, equality and suffix tests of ASCII words on the upper- or
 // lower-cased text. For ASCII input, str.upper()/str.lower() change only the ASCII
-// letters, so the text is searched in place with the letters folded on the fly: no
-// object is created. Any other text goes through the str's own upper()/lower(), whose
-// full Unicode mappings may change lengths or produce ASCII letters ("ß".upper() is
-// "SS"), and the result is searched as it is.
+// letters, so the text is cased here without creating an object. Any other text goes
+// through the str's own upper()/lower(), whose full Unicode mappings may change
+// lengths or produce ASCII letters ("ß".upper() is "SS"), and the result is searched
+// as it is.
+#include <string>
+
 #include "galvori.hpp"
 
 namespace galvori {
@@ -34,14 +36,44 @@ Ref core_type_value(Core core) {
     return core_types.attr(member).attr("value"_n);
 }
 
-enum class Fold { None, Upper, Lower };
+// The tests every text form below offers, on top of contains/equals/ends_with.
+template <class Self>
+struct TextTests {
+    template <std::size_t N>
+    bool contains_any(const std::array<std::string_view, N>& group) const noexcept {
+        for (std::string_view needle : group)
+            if (self().contains(needle)) return true;
+        return false;
+    }
+    template <std::size_t N>
+    bool equals_any(const std::array<std::string_view, N>& group) const noexcept {
+        for (std::string_view needle : group)
+            if (self().equals(needle)) return true;
+        return false;
+    }
 
-// The code points of a str, ASCII letters optionally folded to one case.
-template <class Char, Fold F>
-class Text {
+private:
+    const Self& self() const noexcept { return static_cast<const Self&>(*this); }
+};
+
+// One byte per code point (ASCII, or Latin-1 where bytes >= 0x80 never match an
+// ASCII word): plain byte search.
+class ByteText : public TextTests<ByteText> {
 public:
-    Text(const void* data, Py_ssize_t size) noexcept : s_(static_cast<const Char*>(data)), n_(size) {}
+    explicit ByteText(std::string_view s) noexcept : s_(s) {}
+    bool contains(std::string_view needle) const noexcept { return s_.find(needle) != std::string_view::npos; }
+    bool equals(std::string_view needle) const noexcept { return s_ == needle; }
+    bool ends_with(std::string_view needle) const noexcept { return s_.ends_with(needle); }
 
+private:
+    std::string_view s_;
+};
+
+// Two or four bytes per code point.
+template <class Char>
+class WideText : public TextTests<WideText<Char>> {
+public:
+    WideText(const void* data, Py_ssize_t size) noexcept : s_(static_cast<const Char*>(data)), n_(size) {}
     bool contains(std::string_view needle) const noexcept {
         const auto m = static_cast<Py_ssize_t>(needle.size());
         for (Py_ssize_t i = 0; i + m <= n_; ++i)
@@ -55,28 +87,11 @@ public:
         const auto m = static_cast<Py_ssize_t>(needle.size());
         return m <= n_ && matches_at(n_ - m, needle);
     }
-    template <std::size_t N>
-    bool contains_any(const std::array<std::string_view, N>& group) const noexcept {
-        for (std::string_view needle : group)
-            if (contains(needle)) return true;
-        return false;
-    }
-    template <std::size_t N>
-    bool equals_any(const std::array<std::string_view, N>& group) const noexcept {
-        for (std::string_view needle : group)
-            if (equals(needle)) return true;
-        return false;
-    }
 
 private:
-    static Py_UCS4 fold(Py_UCS4 c) noexcept {
-        if constexpr (F == Fold::Upper) return c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c;
-        if constexpr (F == Fold::Lower) return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
-        return c;
-    }
     bool matches_at(Py_ssize_t i, std::string_view needle) const noexcept {
         for (std::size_t j = 0; j < needle.size(); ++j)
-            if (fold(s_[i + static_cast<Py_ssize_t>(j)]) != static_cast<unsigned char>(needle[j])) return false;
+            if (s_[i + static_cast<Py_ssize_t>(j)] != static_cast<unsigned char>(needle[j])) return false;
         return true;
     }
 
@@ -84,21 +99,41 @@ private:
     Py_ssize_t n_;
 };
 
-// Run `classify` over `text` cased by `method` ("upper" or "lower"): in place for
-// ASCII, else over the result of text.method().
-template <Fold F, class Classify>
-Core cased(Obj text, Obj method, Classify classify) {
+enum class Case { Upper, Lower };
+
+// Run `classify` over text.upper() or text.lower(). ASCII text is cased here into a
+// buffer (on the stack for the usual short type names); any other text goes through
+// the str method, whose result is searched as it is.
+template <Case C, class Classify>
+Core cased(Obj text, Classify classify) {
     PyObject* s = text.ptr();
-    if (PyUnicode_IS_ASCII(s)) return classify(Text<Py_UCS1, F>(PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s)));
-    Ref converted = text.call_method(method);
+    if (PyUnicode_IS_ASCII(s)) {
+        const auto* data = static_cast<const char*>(PyUnicode_DATA(s));
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+        char small[128];
+        std::string large;
+        char* out = small;
+        if (n > sizeof small) {
+            large.resize(n);
+            out = large.data();
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const char c = data[i];
+            if constexpr (C == Case::Upper) out[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+            else out[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+        }
+        return classify(ByteText(std::string_view(out, n)));
+    }
+    Ref converted = C == Case::Upper ? text.call_method("upper"_n) : text.call_method("lower"_n);
     PyObject* c = converted.ptr();
     if (!PyUnicode_Check(c)) raise(PyExc_SystemError, "str case conversion returned a non-str");
     const void* data = PyUnicode_DATA(c);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(c);
     switch (PyUnicode_KIND(c)) {
-        case PyUnicode_1BYTE_KIND: return classify(Text<Py_UCS1, Fold::None>(data, n));
-        case PyUnicode_2BYTE_KIND: return classify(Text<Py_UCS2, Fold::None>(data, n));
-        default: return classify(Text<Py_UCS4, Fold::None>(data, n));
+        case PyUnicode_1BYTE_KIND:
+            return classify(ByteText(std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(n))));
+        case PyUnicode_2BYTE_KIND: return classify(WideText<Py_UCS2>(data, n));
+        default: return classify(WideText<Py_UCS4>(data, n));
     }
 }
 
@@ -140,14 +175,14 @@ Core postgres_core(const T& lower) {
 // def sqlite_type_to_core_type(sqlite_type: str) -> str
 Ref sqlite_type_to_core_type(Obj sqlite_type) {
     return core_type_value(
-        cased<Fold::Upper>(sqlite_type, "upper"_n, [](const auto& upper) { return sqlite_core(upper); }));
+        cased<Case::Upper>(sqlite_type, [](const auto& upper) { return sqlite_core(upper); }));
 }
 
 // @staticmethod
 // def postgres_type_to_core_type(postgres_type: str) -> str
 Ref postgres_type_to_core_type(Obj postgres_type) {
     return core_type_value(
-        cased<Fold::Lower>(postgres_type, "lower"_n, [](const auto& lower) { return postgres_core(lower); }));
+        cased<Case::Lower>(postgres_type, [](const auto& lower) { return postgres_core(lower); }));
 }
 
 }  // namespace galvori
