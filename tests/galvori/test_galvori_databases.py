@@ -2,7 +2,6 @@
 
 import sqlite3
 
-import pytest
 from psycopg.rows import dict_row
 
 from kestrum_models.inspect import postgres_column_row
@@ -131,24 +130,3 @@ def test_postgres_table(pg_conn):
     defaults = {row["column_name"]: row["column_default"] for row in rows if row["column_default"] is not None}
     assert {n: p["default"] for n, p in data["properties"].items() if "default" in p} == defaults
     assert defaults["id"].startswith("nextval(") and defaults["doc"] == "'{}'::jsonb"
-
-
-@pytest.mark.parametrize("table", ["line_items", "memberships"])
-def test_generic_rows_from_sqlite_listing(table):
-    conn = sqlite3.connect(":memory:")
-    conn.execute(SQLITE_TABLE)
-    conn.execute("CREATE TABLE memberships (a INT NOT NULL, b TEXT, PRIMARY KEY (b, a))")
-    rows = sqlite_listing(conn, table)
-    generic = [
-        {"name": r["name"], "type": r["type"], "nullable": not r["notnull"], "primary_key": r["pk"] > 0,
-         "default": r["dflt_value"]}
-        for r in rows
-    ]
-    from_generic = ExternalGalvori().generic_schema_to_object_schema(table, generic).to_dict()
-    from_sqlite = ExternalGalvori().sqlite_schema_to_object_schema(table, rows).to_dict()
-    assert from_generic["properties"] == from_sqlite["properties"]
-    assert from_generic.get("__primary_key__") == from_sqlite.get("__primary_key__")
-    # Unlike the SQLite rule, a NOT NULL key column is required in the generic form.
-    keys_not_null = [r["name"] for r in rows if r["pk"] and r["notnull"]]
-    assert from_generic["required"] == [r["name"] for r in rows if r["notnull"]]
-    assert all(name not in from_sqlite["required"] for name in keys_not_null)
