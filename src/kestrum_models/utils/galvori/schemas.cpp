@@ -39,6 +39,7 @@ Ref get(Obj row, Obj key, Obj default_value) {
 // machinery; anything else is an ordinary call.
 Ref call_mapper(Obj mapper, Obj type_text) {
     Ref (*body)(Obj) = nullptr;
+    if (!own_mappers) return mapper(type_text);
     if (mapper.is(own_mappers->sqlite)) body = sqlite_type_to_core_type;
     else if (mapper.is(own_mappers->postgres)) body = postgres_type_to_core_type;
     if (!body || !PyUnicode_CheckExact(type_text.ptr())) return mapper(type_text);
