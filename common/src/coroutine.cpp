@@ -11,7 +11,7 @@ struct CoroutineObject {
     PyObject_HEAD
     PyObject* function;  // the FunctionObject (owned)
     PyObject* weakrefs;
-    Bound* args;         // the bound arguments the body reads (owned)
+    Bound args;          // the bound arguments the body reads (owning)
     Task::Handle frame;  // the body's frame; empty once finished
     State state;
 };
@@ -394,8 +394,7 @@ void coroutine_finalize(PyObject* self) noexcept {
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     CoroutineObject* c = as_coroutine(self);
     Py_VISIT(c->function);
-    if (c->args)
-        for (int i = 0; i < c->args->count; ++i) Py_VISIT(c->args->slot[i]);
+    for (int i = 0; i < c->args.count; ++i) Py_VISIT(c->args.slot[i]);
     if (c->frame) {
         Py_VISIT(c->frame.promise().awaiting.ptr());
         Py_VISIT(c->frame.promise().yielded.ptr());
@@ -406,7 +405,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int coroutine_clear(PyObject* self) noexcept {
     CoroutineObject* c = as_coroutine(self);
     if (c->state != State::Running) finish(c);
-    if (c->args && c->state == State::Finished) c->args->clear();
+    if (c->state == State::Finished) c->args.clear();
     return 0;
 }
 
@@ -416,7 +415,7 @@ void coroutine_dealloc(PyObject* self) noexcept {
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
     finish(c);
-    delete std::exchange(c->args, nullptr);
+    c->args.~Bound();
     Py_CLEAR(c->function);
     PyObject_GC_Del(self);
 }
@@ -501,18 +500,19 @@ Ref Awaiter::await_resume() {
 
 Ref new_coroutine(FunctionObject* f, const Bound& args) {
     ready_coroutine_type();
-    auto owned = std::make_unique<Bound>();
-    owned->own(args);
-    Task body = f->data->coroutine(f, *owned);
     CoroutineObject* c = PyObject_GC_New(CoroutineObject, &CoroutineType);
     if (!c) raise();
     c->function = Py_NewRef(reinterpret_cast<PyObject*>(f));
     c->weakrefs = nullptr;
-    c->args = owned.release();
-    c->frame = body.release();
+    new (&c->args) Bound();
+    c->args.own(args);
+    c->frame = {};
+    c->state = State::Finished;
+    Ref coroutine = Ref::steal(reinterpret_cast<PyObject*>(c));  // deallocates properly if the body cannot start
+    c->frame = f->data->coroutine(f, c->args).release();
     c->state = State::Created;
     PyObject_GC_Track(c);
-    return Ref::steal(reinterpret_cast<PyObject*>(c));
+    return coroutine;
 }
 
 }  // namespace kestrum
