@@ -1,0 +1,205 @@
+// Fast paths for what every operation does many times: reading module globals,
+// reading and writing query-set attributes, finding a sibling method through `self`
+// and constructing the copy. Each gives exactly the result of the ordinary lookup
+// and falls back to it whenever it could differ.
+//
+// - Module globals are read through a cache that a dict watcher on the module dict
+//   empties on every change of that dict, so a replaced global is seen at once.
+// - A query-set class is "plain" when attribute access is the default one and no
+//   class in its MRO defines a name of the query-set state; then reading and writing
+//   that state through the instance dict is what getattr/setattr do. What a class
+//   resolves (plainness, which methods are this module's own functions) is cached
+//   under the class's version tag, which the interpreter renews on every change of
+//   the class or of its bases.
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "dunmere.hpp"
+
+namespace dunmere {
+
+using namespace kestrum;
+
+// ---- Module globals --------------------------------------------------------------------
+
+std::uint64_t globals_generation = 1;
+
+namespace {
+
+int on_globals_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++globals_generation;
+    return 0;
+}
+
+}  // namespace
+
+void watch_globals() {
+    const int watcher = require(PyDict_AddWatcher(on_globals_changed));
+    require(PyDict_Watch(watcher, globals.dict().ptr()));
+}
+
+Ref lookup_global(GlobalSlot& slot, Obj name) {
+    PyObject* value = PyDict_GetItemWithError(globals.dict().ptr(), name.ptr());
+    if (value) {
+        // Borrowed from the module dict: any change of the dict renews the generation
+        // before the value could go away, so a stale slot is never used.
+        slot.value = value;
+        slot.generation = globals_generation;
+        return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) raise();
+    return globals[name];  // builtins, else NameError
+}
+
+// ---- What a class resolves ------------------------------------------------------------------
+
+std::array<Obj, 12> state_names() {
+    return {"_entity"_n,     "_executor"_n,        "_async_executor"_n, "_paginator"_n,
+            "_order_by"_n,   "_query_specifier"_n, "_conditions"_n,     "_using"_n,
+            "_select_related"_n, "_annotations"_n, "_strict_class_version"_n, "_raise_on_multiple"_n};
+}
+
+namespace {
+
+constexpr std::size_t type_cache_size = 16;
+std::array<TypeInfo, type_cache_size> type_cache;
+std::size_t type_cache_next = 0;
+
+bool resolves_to(PyTypeObject* type, Obj name, PyObject* expected) {
+    return expected && _PyType_Lookup(type, name.ptr()) == expected;
+}
+
+TypeInfo compute_type_info(PyTypeObject* type) {
+    TypeInfo info;
+    info.type = type;
+    info.version = type->tp_version_tag;
+    info.plain = type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr &&
+                 (type->tp_dictoffset != 0 || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT));
+    if (info.plain) {
+        for (Obj name : state_names()) {
+            if (_PyType_Lookup(type, name.ptr())) {
+                info.plain = false;
+                break;
+            }
+        }
+    }
+    info.native_copy = resolves_to(type, "_copy"_n, natives.copy);
+    info.native_from_queryset = resolves_to(type, "_from_queryset"_n, natives.from_queryset);
+    info.native_filter = resolves_to(type, "_filter"_n, natives.filter);
+    info.native_create_instance = resolves_to(type, "_create_instance"_n, natives.create_instance);
+    info.native_acreate_instance = resolves_to(type, "_acreate_instance"_n, natives.acreate_instance);
+    // cls(entity) runs type.__call__, object.__new__ and this module's __init__.
+    info.native_construction = Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) &&
+                               type->tp_new == PyBaseObject_Type.tp_new &&
+                               !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) && resolves_to(type, "__init__"_n, natives.init);
+    return info;
+}
+
+}  // namespace
+
+const TypeInfo& type_info(PyTypeObject* type) {
+    static const TypeInfo* last = &type_cache[0];
+    const bool tagged = type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG;
+    if (tagged) {
+        if (last->type == type && last->version == type->tp_version_tag) return *last;
+        for (const TypeInfo& info : type_cache) {
+            if (info.type == type && info.version == type->tp_version_tag) {
+                last = &info;
+                return info;
+            }
+        }
+    }
+    static TypeInfo untagged;
+    if (!PyUnstable_Type_AssignVersionTag(type)) {
+        // No version tag to validate a cached entry with: resolve nothing natively.
+        untagged = TypeInfo{};
+        return untagged;
+    }
+    TypeInfo& slot = type_cache[type_cache_next];
+    type_cache_next = (type_cache_next + 1) % type_cache_size;
+    slot = compute_type_info(type);
+    // Lookups may have renewed the tag; an entry with a stale tag is simply never hit.
+    slot.version = type->tp_version_tag;
+    return slot;
+}
+
+// ---- Query-set state -----------------------------------------------------------------------
+
+namespace {
+
+// The instance dict of a plain object, or null.
+PyObject* plain_dict(Obj obj) {
+    if (!type_info(Py_TYPE(obj.ptr())).plain) return nullptr;
+    PyObject** slot = _PyObject_GetDictPtr(obj.ptr());
+    return slot ? *slot : nullptr;
+}
+
+}  // namespace
+
+Ref get_state(Obj obj, Obj name) {
+    if (PyObject* dict = plain_dict(obj)) {
+        if (PyObject* value = PyDict_GetItemWithError(dict, name.ptr())) return Ref::borrow(value);
+        if (PyErr_Occurred()) raise();
+    }
+    return obj.attr(name);
+}
+
+void set_state(Obj obj, Obj name, Obj value) {
+    if (PyObject* dict = plain_dict(obj)) {
+        require(PyDict_SetItem(dict, name.ptr(), value.ptr()));
+        return;
+    }
+    obj.setattr(name, value);
+}
+
+// ---- Calls -----------------------------------------------------------------------------
+
+MethodCall::MethodCall(Obj obj, Obj name) : self_(obj) {
+    PyObject* found = nullptr;
+    unbound_ = _PyObject_GetMethod(obj.ptr(), name.ptr(), &found) == 1;
+    callable_ = Ref::steal(found);
+    if (!callable_) raise();
+}
+
+Ref MethodCall::star(Obj args, Obj kwargs) const {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args.ptr());
+    const Py_ssize_t offset = unbound_ ? 1 : 0;
+    std::vector<PyObject*> stack(static_cast<std::size_t>(nargs + offset));
+    if (unbound_) stack[0] = self_.ptr();
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[static_cast<std::size_t>(i + offset)] = PyTuple_GET_ITEM(args.ptr(), i);
+    const bool has_keywords = kwargs && PyDict_GET_SIZE(kwargs.ptr()) > 0;
+    return Ref::own(PyObject_VectorcallDict(callable_.ptr(), stack.data(), static_cast<std::size_t>(nargs + offset),
+                                            has_keywords ? kwargs.ptr() : nullptr));
+}
+
+Ref call_method_star(Obj self, Obj name, Obj args, Obj kwargs) { return MethodCall(self, name).star(args, kwargs); }
+
+// ---- Siblings through self --------------------------------------------------------------
+
+bool finds_native(Obj self, bool TypeInfo::*native, Obj name) {
+    const TypeInfo& info = type_info(Py_TYPE(self.ptr()));
+    if (!info.plain || !(info.*native)) return false;
+    // The class resolves the name to this module's function, a non-data descriptor:
+    // only an instance attribute of that name could come first.
+    PyObject** slot = _PyObject_GetDictPtr(self.ptr());
+    if (!slot) return false;
+    if (!*slot) return true;
+    PyObject* shadow = PyDict_GetItemWithError(*slot, name.ptr());
+    if (!shadow && PyErr_Occurred()) raise();
+    return !shadow;
+}
+
+Ref new_queryset(Obj cls, Obj entity) {
+    if (PyType_Check(cls.ptr())) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+        if (type_info(type).native_construction) {
+            Ref qs = Ref::own(type->tp_alloc(type, 0));
+            init(qs, entity, None, None, false);
+            return qs;
+        }
+    }
+    return cls(entity);
+}
+
+}  // namespace dunmere

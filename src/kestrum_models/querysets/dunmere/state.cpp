@@ -1,0 +1,232 @@
+// QuerySetBase: the constructor, the read interface and copying.
+//
+//   def __init__(self, entity, executor=None, async_executor=None, *, strict_class_version=False):
+//       self._entity = entity
+//       self._executor = executor if executor else Executor
+//       self._async_executor = async_executor if async_executor else AsyncExecutor
+//       self._paginator = NumberPaginator(limit=None, offset=None)
+//       self._order_by = []
+//       self._query_specifier = QuerySpecifier(only=[], distinct=[])
+//       self._conditions = None
+//       self._using = DEFAULT_DB_ALIAS
+//       self._select_related = False
+//       self._annotations = {}
+//       self._strict_class_version = strict_class_version
+//
+//   @property
+//   def entity_name(self):
+//       if is_partial_model(self._entity):
+//           return self._entity.__name__[:-7]
+//       return self._entity.__name__
+//
+//   @property
+//   def table_name(self):
+//       return self._entity.__table_name__ or self.entity_name
+//
+//   @classmethod
+//   def _from_queryset(cls, queryset):
+//       qs = cls(queryset._entity)
+//       qs._paginator = queryset._paginator.model_copy()
+//       qs._order_by = queryset._order_by.copy()
+//       qs._select_related = (queryset._select_related if isinstance(queryset._select_related, bool)
+//                             else copy.deepcopy(queryset._select_related))
+//       qs._query_specifier = queryset._query_specifier.model_copy(deep=True)
+//       qs._conditions = queryset._conditions.__copy__() if queryset._conditions else None
+//       qs._using = queryset._using
+//       qs._annotations = queryset._annotations.copy() if queryset._annotations else {}
+//       return qs
+//
+//   def _copy(self):
+//       return self._from_queryset(self)
+//
+//   def __copy__(self):
+//       return self._copy()
+#include "dunmere.hpp"
+
+namespace dunmere {
+
+using namespace kestrum;
+
+Ref init(Obj self, Obj entity, Obj executor, Obj async_executor, bool strict_class_version) {
+    set_state(self, "_entity"_n, entity);
+    set_state(self, "_executor"_n, executor.truthy() ? executor.ref() : global<"Executor">());
+    set_state(self, "_async_executor"_n, async_executor.truthy() ? async_executor.ref() : global<"AsyncExecutor">());
+    set_state(self, "_paginator"_n, global<"NumberPaginator">()(kw<"limit">(None), kw<"offset">(None)));
+    set_state(self, "_order_by"_n, py::list());
+    {
+        Ref specifier_class = global<"QuerySpecifier">();
+        Ref only_fields = py::list();
+        Ref distinct_fields = py::list();
+        set_state(self, "_query_specifier"_n, specifier_class(kw<"only">(only_fields), kw<"distinct">(distinct_fields)));
+    }
+    set_state(self, "_conditions"_n, None);
+    set_state(self, "_using"_n, global<"DEFAULT_DB_ALIAS">());
+    set_state(self, "_select_related"_n, False);
+    set_state(self, "_annotations"_n, py::dict());
+    set_state(self, "_strict_class_version"_n, py::boolean(strict_class_version));
+    return Ref::none();
+}
+
+Ref entity_name(Obj self) {
+    if (global<"is_partial_model">()(get_state(self, "_entity"_n)).truthy()) {
+        Ref name = get_state(self, "_entity"_n).attr("__name__"_n);
+        Ref minus_seven = py::integer(-7);
+        Ref without_suffix = Ref::own(PySlice_New(nullptr, minus_seven.ptr(), nullptr));
+        return name[without_suffix];
+    }
+    return get_state(self, "_entity"_n).attr("__name__"_n);
+}
+
+Ref table_name(Obj self) {
+    Ref name = get_state(self, "_entity"_n).attr("__table_name__"_n);
+    if (name.truthy()) return name;
+    return self.attr("entity_name"_n);
+}
+
+Ref entity(Obj self) { return get_state(self, "_entity"_n); }
+Ref get_conditions(Obj self) { return get_state(self, "_conditions"_n); }
+Ref get_select_related(Obj self) { return get_state(self, "_select_related"_n); }
+Ref get_query_specifier(Obj self) { return get_state(self, "_query_specifier"_n); }
+Ref get_order_by(Obj self) { return get_state(self, "_order_by"_n); }
+Ref get_using(Obj self) { return get_state(self, "_using"_n); }
+Ref get_paginator(Obj self) { return get_state(self, "_paginator"_n); }
+
+namespace {
+
+// value.copy() for the list and dict that a query set holds; an exact list or dict is
+// copied directly (its copy method cannot be replaced).
+Ref shallow_copy(Obj value) {
+    if (PyList_CheckExact(value.ptr())) return Ref::own(PyList_GetSlice(value.ptr(), 0, PyList_GET_SIZE(value.ptr())));
+    if (PyDict_CheckExact(value.ptr())) return Ref::own(PyDict_Copy(value.ptr()));
+    return value.call_method("copy"_n);
+}
+
+}  // namespace
+
+namespace {
+
+// A new instance dict as the constructor leaves it for the values that a copy keeps:
+// the state keys in the constructor's order, the executor factories given, None and
+// False where those are the defaults. Copied from a template, which is rebuilt when
+// the factories differ from the ones it holds.
+Ref new_state_dict(Obj executor, Obj async_executor) {
+    static Ref& templ = *new Ref();  // kept for the life of the process
+    static PyObject* templ_executor = nullptr;  // held by the template
+    static PyObject* templ_async_executor = nullptr;
+    if (!templ || templ_executor != executor.ptr() || templ_async_executor != async_executor.ptr()) {
+        Ref fresh = py::dict();
+        for (Obj name : state_names()) {
+            if (name.is("_raise_on_multiple"_n)) continue;
+            Obj value = None;
+            if (name.is("_select_related"_n) || name.is("_strict_class_version"_n)) value = False;
+            if (name.is("_executor"_n)) value = executor;
+            if (name.is("_async_executor"_n)) value = async_executor;
+            py::dict_set(fresh, name, value);
+        }
+        templ = std::move(fresh);
+        templ_executor = executor.ptr();
+        templ_async_executor = async_executor.ptr();
+    }
+    return Ref::own(PyDict_Copy(templ.ptr()));
+}
+
+}  // namespace
+
+namespace {
+
+// select_related as the copy carries it: a bool as it is, anything else deep-copied.
+Ref copied_select_related(Obj queryset) {
+    if (require(PyObject_IsInstance(get_state(queryset, "_select_related"_n).ptr(),
+                                    reinterpret_cast<PyObject*>(&PyBool_Type))))
+        return get_state(queryset, "_select_related"_n);
+    Ref deepcopy = global<"copy">().attr("deepcopy"_n);
+    return deepcopy(get_state(queryset, "_select_related"_n));
+}
+
+Ref copied_conditions(Obj queryset) {
+    if (get_state(queryset, "_conditions"_n).truthy()) return get_state(queryset, "_conditions"_n).call_method("__copy__"_n);
+    return Ref::none();
+}
+
+Ref copied_annotations(Obj queryset) {
+    if (get_state(queryset, "_annotations"_n).truthy()) return shallow_copy(get_state(queryset, "_annotations"_n));
+    return py::dict();
+}
+
+// _from_queryset for a plain class whose instances this module's __init__ builds: the
+// constructor's calls and the copy's calls are made in the same order, and the new
+// instance dict is filled once with the final values instead of being written twice
+// (each default the copy replaces is released where the assignment would release it).
+Ref copy_into_new(PyTypeObject* type, Obj queryset) {
+    Ref entity = get_state(queryset, "_entity"_n);
+    Ref qs = Ref::own(type->tp_alloc(type, 0));
+    Ref executor = global<"Executor">();
+    Ref async_executor = global<"AsyncExecutor">();
+    Ref paginator = global<"NumberPaginator">()(kw<"limit">(None), kw<"offset">(None));
+    Ref query_specifier;
+    {
+        Ref specifier_class = global<"QuerySpecifier">();
+        Ref only_fields = py::list();
+        Ref distinct_fields = py::list();
+        query_specifier = specifier_class(kw<"only">(only_fields), kw<"distinct">(distinct_fields));
+    }
+    Ref using_ = global<"DEFAULT_DB_ALIAS">();
+
+    paginator = get_state(queryset, "_paginator"_n).call_method("model_copy"_n);
+    Ref order_by = shallow_copy(get_state(queryset, "_order_by"_n));
+    Ref select_related = copied_select_related(queryset);
+    query_specifier = get_state(queryset, "_query_specifier"_n).call_method("model_copy"_n, kw<"deep">(True));
+    Ref conditions = copied_conditions(queryset);
+    using_ = get_state(queryset, "_using"_n);
+    Ref annotations = copied_annotations(queryset);
+
+    Ref state = new_state_dict(executor, async_executor);
+    py::dict_set(state, "_entity"_n, entity);
+    py::dict_set(state, "_paginator"_n, paginator);
+    py::dict_set(state, "_order_by"_n, order_by);
+    py::dict_set(state, "_query_specifier"_n, query_specifier);
+    if (!conditions.is_none()) py::dict_set(state, "_conditions"_n, conditions);
+    py::dict_set(state, "_using"_n, using_);
+    if (!select_related.is(False)) py::dict_set(state, "_select_related"_n, select_related);
+    py::dict_set(state, "_annotations"_n, annotations);
+    require(PyObject_GenericSetDict(qs.ptr(), state.ptr(), nullptr));
+    return qs;
+}
+
+}  // namespace
+
+Ref from_queryset(Obj cls, Obj queryset) {
+    if (PyType_Check(cls.ptr())) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+        const TypeInfo& info = type_info(type);
+        if (info.plain && info.native_construction) return copy_into_new(type, queryset);
+    }
+    Ref qs = new_queryset(cls, get_state(queryset, "_entity"_n));
+    set_state(qs, "_paginator"_n, get_state(queryset, "_paginator"_n).call_method("model_copy"_n));
+    set_state(qs, "_order_by"_n, shallow_copy(get_state(queryset, "_order_by"_n)));
+    set_state(qs, "_select_related"_n, copied_select_related(queryset));
+    set_state(qs, "_query_specifier"_n, get_state(queryset, "_query_specifier"_n).call_method("model_copy"_n, kw<"deep">(True)));
+    set_state(qs, "_conditions"_n, copied_conditions(queryset));
+    set_state(qs, "_using"_n, get_state(queryset, "_using"_n));
+    set_state(qs, "_annotations"_n, copied_annotations(queryset));
+    return qs;
+}
+
+Ref copy_(Obj self) {
+    if (finds_native(self, &TypeInfo::native_from_queryset, "_from_queryset"_n)) return from_queryset(self.type(), self);
+    return self.call_method("_from_queryset"_n, self);
+}
+
+Ref dunder_copy(Obj self) { return copy_of(self); }
+
+Ref copy_of(Obj self) {
+    if (finds_native(self, &TypeInfo::native_copy, "_copy"_n)) return copy_(self);
+    PyObject* found = nullptr;
+    const int unbound = _PyObject_GetMethod(self.ptr(), Obj("_copy"_n).ptr(), &found);
+    Ref method = Ref::steal(found);
+    if (!method) raise();
+    if (!unbound) return method();
+    return method(self);
+}
+
+}  // namespace dunmere

@@ -1,0 +1,95 @@
+"""No operation keeps references it does not own, on success or failure."""
+
+import gc
+import tracemalloc
+from collections.abc import Callable
+from typing import Any
+
+import pytest
+from qs_support import Parcel, refcounts_unchanged
+
+from kestrum_models.querysets.dunmere import QuerySet, QuerySetBase, QuerySetCount
+from kestrum_utils.query.utils import Q
+
+FIELDS = ["code", "weight"]
+CONDITION = Q(code="a")
+VALUE = object()
+
+
+def receiver() -> Any:
+    qs = QuerySet(Parcel).filter(CONDITION).order_by("code").only(FIELDS)[1:4].select_related("a__b")
+    qs.annotate(score=VALUE)
+    return qs
+
+
+BUILDING: dict[str, Callable[[Any], Any]] = {
+    "construct": lambda qs: QuerySetBase(Parcel, strict_class_version=True),
+    "copy": lambda qs: qs._copy(),
+    "convert": lambda qs: QuerySetCount._from_queryset(qs),
+    "using": lambda qs: qs.using("replica"),
+    "only": lambda qs: qs.only(FIELDS),
+    "only with a set": lambda qs: qs.only([*FIELDS, 1]),
+    "distinct": lambda qs: qs.distinct(FIELDS),
+    "filter": lambda qs: qs.filter(CONDITION, code=VALUE),
+    "exclude": lambda qs: qs.exclude(CONDITION),
+    "_filter": lambda qs: qs._filter(negated=True, weight=VALUE),
+    "order_by": lambda qs: qs.order_by("-code", "weight"),
+    "slice": lambda qs: qs[2:8],
+    "index": lambda qs: qs[3],
+    "latest": lambda qs: qs.latest(),
+    "select_related": lambda qs: qs.select_related("a__b", "c"),
+    "read interface": lambda qs: (qs.entity_name, qs.table_name, qs.entity, qs.get_using(), qs.get_order_by()),
+    "type guard": lambda qs: qs._check_type(Parcel()),
+}
+
+
+def failing(call: Callable[[Any], Any], error: type[BaseException]) -> Callable[[Any], None]:
+    def run(qs: Any) -> None:
+        with pytest.raises(error):
+            call(qs)
+
+    return run
+
+
+FAILING: dict[str, Callable[[Any], Any]] = {
+    "using(None)": failing(lambda qs: qs.using(None), TypeError),
+    "only(tuple)": failing(lambda qs: qs.only(tuple(FIELDS)), TypeError),
+    "only(unhashable)": failing(lambda qs: qs.only([FIELDS]), TypeError),
+    "exclude(negated=)": failing(lambda qs: qs.exclude(negated=VALUE), TypeError),
+    "bad lookup": failing(lambda qs: qs.filter(code__=VALUE), ValueError),
+    "step": failing(lambda qs: qs[::2], ValueError),
+    "open slice": failing(lambda qs: qs[VALUE:], TypeError),
+    "bad index": failing(lambda qs: qs[VALUE], TypeError),
+    "bad ordering": failing(lambda qs: qs.order_by(VALUE), TypeError),
+    "bad related": failing(lambda qs: qs.select_related(VALUE), AttributeError),
+    "type guard": failing(lambda qs: qs._check_type(VALUE), Exception),
+    "iteration": failing(lambda qs: list(qs), TypeError),
+}
+
+
+@pytest.mark.parametrize("operation", list(BUILDING) + list(FAILING))
+def test_reference_counts_are_unchanged_after_many_calls(operation: str) -> None:
+    call = BUILDING.get(operation) or FAILING[operation]
+    qs = receiver()
+    watched = [Parcel, qs, FIELDS, CONDITION, VALUE, qs._conditions, qs._paginator, qs._order_by, qs._annotations]
+    assert refcounts_unchanged(watched, lambda: call(qs)) == [0] * len(watched)
+
+
+def test_memory_does_not_grow_over_many_chains() -> None:
+    def chains(count: int) -> None:
+        for _ in range(count):
+            receiver().filter(weight=1).exclude(code="b").using("replica")[0:5].latest()._copy()
+
+    chains(200)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        chains(200)
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        chains(2000)
+        gc.collect()
+        second, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert second - first < 64 * 1024
