@@ -83,3 +83,15 @@ def refcounts_unchanged(objects: list[Any], operation: Callable[[], Any], times:
     gc.collect()
     after = [sys.getrefcount(obj) for obj in objects]
     return [later - earlier for earlier, later in zip(before, after)]
+
+
+def method_doc(indent: int, *blocks: list[str], nested: tuple[str, ...] = ("Args:", "Returns:", "Raises:")) -> str:
+    """A docstring of the house layout: blocks of lines, the lines under a header indented deeper."""
+    pad, deeper = " " * indent, " " * (indent + 4)
+    lines: list[str] = []
+    for number, block in enumerate(blocks):
+        if number:
+            lines.append("")
+        header = block[0] in nested
+        lines.extend(pad + line if not header or index == 0 else deeper + line for index, line in enumerate(block))
+    return "\n" + "\n".join(lines) + "\n" + pad

@@ -93,3 +93,137 @@ def test_memory_does_not_grow_over_many_chains() -> None:
     finally:
         tracemalloc.stop()
     assert second - first < 64 * 1024
+
+
+# ---- Execution -------------------------------------------------------------------------------
+
+
+def rows_of(count: int) -> list[Any]:
+    import json
+
+    from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
+    from kestrum_glue import Data
+
+    rows = []
+    for i in range(count):
+        reference = {"ref": {"object_version": "v1" if i % 2 else "LATEST"}}
+        metadata = json.dumps({"object_id": json.dumps(i), "class_schema_reference": reference})
+        rows.append(Data({"code": f"c{i}", "weight": i, "_metadata": metadata}, {COMPATIBLE_CLASS_VERSIONS: ["v1"]}))
+    return rows
+
+
+@pytest.fixture
+def schema_versions() -> None:
+    from kestrum_data.connections.historical.schema_version_manager import register_schema_version
+
+    register_schema_version("Parcel", "v2")  # odd rows become legacy wrappers
+
+
+class Rows:
+    """An executor of both twins over fixed rows that, unlike the prepared executors, keeps no record."""
+
+    def __init__(self, rows: list[Any]) -> None:
+        self.rows = rows
+
+    def __call__(self, queryset: Any) -> "Rows":
+        return self
+
+    def query(self) -> list[Any]:
+        return list(self.rows)
+
+    def count(self) -> int:
+        return len(self.rows)
+
+
+class AsyncRows(Rows):
+    async def query(self) -> list[Any]:  # type: ignore[override]
+        return list(self.rows)
+
+    async def count(self) -> int:  # type: ignore[override]
+        return len(self.rows)
+
+
+def prepared(rows: list[Any], qs: Any) -> Any:
+    qs._executor, qs._async_executor = Rows(rows), AsyncRows(rows)
+    return qs
+
+
+def annotated(qs: Any) -> Any:
+    qs.annotate(weight=VALUE)
+    return qs
+
+
+def first(qs: Any) -> Any:
+    qs._raise_on_multiple = False
+    return qs
+
+
+# Query sets to execute, each over the rows given.
+EXECUTED: dict[str, Callable[[list[Any]], Any]] = {
+    "list": lambda rows: prepared(rows, QuerySet(Parcel)),
+    "partial": lambda rows: prepared(rows, QuerySet(Parcel).only(["code"])),
+    "annotated": lambda rows: prepared(rows, annotated(QuerySet(Parcel))),
+    "first": lambda rows: prepared(rows, first(QuerySet(Parcel).first())),
+    "required": lambda rows: prepared(rows[:1], QuerySet(Parcel).get()),
+    "count": lambda rows: prepared(rows, QuerySet(Parcel).count()),
+}
+
+
+def run_in(twin: str, qs: Any) -> Any:
+    import asyncio
+
+    from kestrum_utils.utils.decorators import mode
+
+    if twin == "sync":
+        with mode("sync"):
+            return qs.execute()
+    with mode("async"):
+        return asyncio.run(qs.aexecute())
+
+
+@pytest.mark.parametrize("twin", ["sync", "async"])
+@pytest.mark.parametrize("execution", list(EXECUTED))
+def test_executions_keep_no_references(schema_versions: None, twin: str, execution: str) -> None:
+    rows = rows_of(6)
+    qs = EXECUTED[execution](rows)
+    watched = [Parcel, qs, VALUE, rows, *rows, *(row.data for row in rows), *(row.metadata for row in rows)]
+    assert refcounts_unchanged(watched, lambda: run_in(twin, qs), times=50) == [0] * len(watched)
+
+
+@pytest.mark.parametrize("twin", ["sync", "async"])
+def test_failing_executions_keep_no_references(schema_versions: None, twin: str) -> None:
+    from kestrum_glue import Data
+
+    rows = [*rows_of(3), Data({"code": VALUE})]
+    qs = prepared(rows, QuerySet(Parcel))
+    watched = [Parcel, qs, VALUE, rows, *rows]
+
+    def failing() -> None:
+        with pytest.raises(Exception, match="validation error"):
+            run_in(twin, qs)
+
+    assert refcounts_unchanged(watched, failing, times=50) == [0] * len(watched)
+
+
+@pytest.mark.parametrize("twin", ["sync", "async"])
+def test_memory_does_not_grow_over_many_executions(schema_versions: None, twin: str) -> None:
+    rows = rows_of(20)
+    qs = prepared(rows, QuerySet(Parcel))
+
+    def executions(count: int) -> None:
+        for _ in range(count):
+            run_in(twin, qs)
+
+    executions(20)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        executions(20)
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        executions(200)
+        gc.collect()
+        second, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert second - first < 64 * 1024

@@ -10,7 +10,7 @@ import typing
 from typing import Any, Generic
 
 import pytest
-from qs_support import Parcel
+from qs_support import Parcel, method_doc
 
 from kestrum_models.querysets import dunmere
 from kestrum_models.querysets.dunmere import QuerySet, QuerySetBase, QuerySetCount, QuerySetOne, QuerySetOneRequired
@@ -94,25 +94,14 @@ def test_base_class_defines_its_methods_in_order() -> None:
         "__init__", "entity_name", "table_name", "entity", "get_conditions", "get_select_related",
         "get_query_specifier", "get_order_by", "get_using", "get_paginator", "using", "annotate",
         "_from_queryset", "_copy", "__copy__", "only", "distinct", "filter", "exclude",
-        "_filter", "order_by", "__getitem__", "latest", "_check_type", "select_related",
-        "__iter__", "__contains__",
+        "_execute_query", "_execute_count", "_aexecute_query", "_aexecute_count",
+        "_filter", "order_by", "__getitem__", "_create_instance", "_acreate_instance", "latest", "_check_type",
+        "select_related", "__iter__", "__contains__",
     ]  # fmt: skip
     assert isinstance(vars(QuerySetBase)["_from_queryset"], classmethod)
     for name in ("entity_name", "table_name", "entity"):
         prop = vars(QuerySetBase)[name]
         assert isinstance(prop, property) and prop.fset is None and prop.fdel is None
-
-
-def method_doc(indent: int, *blocks: list[str], nested: tuple[str, ...] = ("Args:", "Returns:", "Raises:")) -> str:
-    """A docstring of the house layout: blocks of lines, the lines under a header indented deeper."""
-    pad, deeper = " " * indent, " " * (indent + 4)
-    lines: list[str] = []
-    for number, block in enumerate(blocks):
-        if number:
-            lines.append("")
-        header = block[0] in nested
-        lines.extend(pad + line if not header or index == 0 else deeper + line for index, line in enumerate(block))
-    return "\n" + "\n".join(lines) + "\n" + pad
 
 
 def accessor_doc(summary: str, sentence: str, returns: str) -> str:
@@ -231,7 +220,8 @@ BASE_DOCS = {
     ),
 }
 UNDOCUMENTED = ["__init__", "table_name", "annotate", "_from_queryset", "_copy", "__copy__", "_filter", "__getitem__",
-                "_check_type"]  # fmt: skip
+                "_check_type", "_execute_query", "_execute_count", "_aexecute_query", "_aexecute_count",
+                "_create_instance", "_acreate_instance"]  # fmt: skip
 
 VARIANT_MIDDLE = [
     "This class provides methods to create and manipulate query sets for model instances.",
@@ -268,9 +258,11 @@ CLASS_DOCS = {
 }
 
 
-def member(name: str) -> Any:
-    value = vars(QuerySetBase)[name]
-    return value.fget if isinstance(value, property) else getattr(value, "__func__", value)
+def member(name: str, cls: type = QuerySetBase) -> Any:
+    """The function a class body defined under `name` (unwrapped from property, classmethod, decorator)."""
+    value = vars(cls)[name]
+    value = value.fget if isinstance(value, property) else getattr(value, "__func__", value)
+    return getattr(value, "__wrapped__", value)
 
 
 @pytest.mark.parametrize("name", sorted(BASE_DOCS))
@@ -318,6 +310,12 @@ ANNOTATIONS = {
     "latest": SELF | {"return": "Self"},
     "_check_type": {"obj": "ModelType", "return": "None"},
     "select_related": SELF | {"fields": "str", "return": "Self"},
+    "_execute_query": SELF | {"return": "list[glue.Data]"},
+    "_execute_count": SELF | {"return": "int"},
+    "_aexecute_query": SELF | {"return": "list[glue.Data]"},
+    "_aexecute_count": SELF | {"return": "int"},
+    "_create_instance": SELF | {"_is_partial": "bool", "data": "glue.Data", "return": "ModelType"},
+    "_acreate_instance": SELF | {"_is_partial": "bool", "data": "glue.Data", "return": "ModelType"},
 }  # fmt: skip
 
 

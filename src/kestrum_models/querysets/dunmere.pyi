@@ -214,6 +214,10 @@ class QuerySetBase(Generic[ModelType]):
             Self: A new instance of the query set with the applied filters.
         """
 
+    def _execute_query(self) -> list[glue.Data] | None: ...
+    def _execute_count(self) -> int | None: ...
+    async def _aexecute_query(self) -> list[glue.Data] | None: ...
+    async def _aexecute_count(self) -> int | None: ...
     def _filter(self, *args: Q, negated: bool = False, **kwargs: Any) -> Self: ...
     def order_by(self, *args: str) -> Self:
         """
@@ -227,6 +231,8 @@ class QuerySetBase(Generic[ModelType]):
         """
 
     def __getitem__(self, index: slice | int) -> Self: ...
+    def _create_instance(self, *, _is_partial: bool, data: glue.Data) -> ModelType: ...
+    async def _acreate_instance(self, *, _is_partial: bool, data: glue.Data) -> ModelType: ...
     def latest(self) -> Self:
         """
         Filter the query set to include only the latest version of the model instances.
@@ -263,6 +269,162 @@ class QuerySet(QuerySetBase[ModelType], Generic[ModelType]):
     pagination and distinct results.
     """
 
+    def get(self, *args: Q, **kwargs: Any) -> QuerySetOneRequired[ModelType]:
+        """
+        Change the QuerySet to a QuerySetOneRequired. Query execution will return a single item or raise an error.
+
+        Args:
+            args (Q): The filters to be applied.
+            kwargs (Any): The filters to be applied.
+
+        Returns:
+            QuerySetOneRequired: A new instance of the QuerySetOneRequired with the applied filters.
+        """
+
+    def get_or_none(self, *args: Q, **kwargs: Any) -> QuerySetOne[ModelType]:
+        """
+        Change the QuerySet to a QuerySetOne. Query execution will return a single item or None.
+
+        Args:
+            args (Q): The filters to be applied.
+            kwargs (Any): The filters to be applied.
+
+        Returns:
+            QuerySetOne: A new instance of the QuerySetOne with the applied filters.
+        """
+
+    def first(self, *args: Q, **kwargs: Any) -> QuerySetOne[ModelType]:
+        """
+        Change the QuerySet to a QuerySetOne. Query execution will return the first item or None.
+
+        Args:
+            args (Q): The filters to be applied.
+            kwargs (Any): The filters to be applied.
+
+        Returns:
+            QuerySetOne: A new instance of the QuerySetOne with the applied filters.
+        """
+
+    def count(self) -> QuerySetCount[ModelType]:
+        """
+        Change the QuerySet to a QuerySetCount. Query execution will return the count of items.
+
+        Returns:
+            QuerySetCount: A new instance of the QuerySetCount.
+        """
+
+    def select_related(self, *fields: str) -> Self:
+        """
+        Include related objects in the query results.
+
+        This method creates a copy of the current query set and sets the `select_related`
+        attribute to the specified fields, including related objects in the query results.
+
+        Args:
+            *fields (str): The related objects to include in the query results.
+
+        Returns:
+            Self: A new instance of the query set with the specified related objects.
+        """
+
+    def execute(self) -> list[ModelType]:
+        """
+        Return the list of items.
+
+        This method executes the query and returns a list of model instances.
+        If the `only` attribute is set, partial model instances are created.
+
+        Returns:
+            list[ModelType]: A list of model instances.
+        """
+
+    async def aexecute(self) -> list[ModelType]:
+        """
+        Return the list of items.
+
+        This method executes the query and returns a list of model instances.
+        If the `only` attribute is set, partial model instances are created.
+
+        Returns:
+            list[ModelType]: A list of model instances.
+        """
+
+    def only(self, fields: list[str]) -> Self:
+        """
+        Limit the number of fields to be returned.
+
+        This method creates a copy of the current query set and sets the `only`
+        attribute to the specified fields, limiting the fields to be returned
+        in the query results.
+
+        Args:
+            fields (list[str]): The fields to be returned.
+
+        Returns:
+            Self: A new instance of the query set with the specified fields.
+        """
+
+    def distinct(self, fields: list[str]) -> Self:
+        """
+        Return only distinct (different) values.
+
+        This method creates a copy of the current query set and sets the `distinct`
+        attribute to the specified fields, ensuring that only distinct values are
+        returned in the query results.
+
+        Args:
+            fields (list[str]): The fields to be distinct.
+
+        Returns:
+            Self: A new instance of the query set with the specified distinct fields.
+        """
+
+    def filter(self, *args: Q, **kwargs: Any) -> Self:
+        """
+        Apply filters to the query. The filters are combined with AND.
+
+        This method creates a copy of the current query set and applies the specified
+        filters to it. The filters can be provided as positional arguments or keyword
+        arguments, and they are combined using the AND operator.
+
+        Args:
+            *args (Q): The filters to be applied as positional arguments.
+            **kwargs (Any): The filters to be applied as keyword arguments.
+
+        Returns:
+            Self: A new instance of the query set with the applied filters.
+        """
+
+    def exclude(self, *args: Q, **kwargs: Any) -> Self:
+        """
+        Exclude filters from the query. The filters are combined with AND.
+
+        This method creates a copy of the current query set and applies the specified
+        filters to exclude certain results. The filters can be provided as positional
+        arguments or keyword arguments, and they are combined using the AND operator.
+
+        Args:
+            *args (Q): The filters to be applied as positional arguments.
+            **kwargs (Any): The filters to be applied as keyword arguments.
+
+        Returns:
+            Self: A new instance of the query set with the applied exclusion filters.
+        """
+
+    def order_by(self, *args: str) -> Self:
+        """
+        Order the query by the given fields.
+
+        This method creates a copy of the current query set and sets the `order_by`
+        attribute to the specified fields, determining the order of the query results.
+
+        Args:
+            *args (str): The fields to order by.
+
+        Returns:
+            Self: A new instance of the query set with the specified order.
+        """
+
 class QuerySetOne(QuerySetBase[ModelType], Generic[ModelType]):
     """
     QuerySet class for models. QuerySet is executed to a single model object or None.
@@ -271,6 +433,112 @@ class QuerySetOne(QuerySetBase[ModelType], Generic[ModelType]):
     It includes methods for filtering, ordering, and executing queries, as well as handling
     pagination and distinct results. The query execution will return a single item or None.
     """
+
+    def __init__(self, entity: type[ModelType]) -> None: ...
+
+    def execute(self) -> ModelType | None:
+        """
+        Query the database and return the single item or None.
+
+        This method executes the query and returns a single model instance or None.
+        If multiple items are found, a `MultipleObjectsReturnedError` is raised.
+
+        Raises:
+            MultipleObjectsReturnedError: If multiple items are found.
+
+        Returns:
+            ModelType | None: The single model instance or None if no items are found.
+        """
+
+    async def aexecute(self) -> ModelType | None:
+        """
+        Query the database and return the single item or None.
+
+        This method executes the query and returns a single model instance or None.
+        If multiple items are found, a `MultipleObjectsReturnedError` is raised.
+
+        Raises:
+            MultipleObjectsReturnedError: If multiple items are found.
+
+        Returns:
+            ModelType | None: The single model instance or None if no items are found.
+        """
+
+    def only(self, fields: list[str]) -> Self:
+        """
+        Limit the number of fields to be returned.
+
+        This method creates a copy of the current query set and sets the `only`
+        attribute to the specified fields, limiting the fields to be returned
+        in the query results.
+
+        Args:
+            fields (list[str]): The fields to be returned.
+
+        Returns:
+            Self: A new instance of the query set with the specified fields.
+        """
+
+    def distinct(self, fields: list[str]) -> Self:
+        """
+        Return only distinct (different) values.
+
+        This method creates a copy of the current query set and sets the `distinct`
+        attribute to the specified fields, ensuring that only distinct values are
+        returned in the query results.
+
+        Args:
+            fields (list[str]): The fields to be distinct.
+
+        Returns:
+            Self: A new instance of the query set with the specified distinct fields.
+        """
+
+    def filter(self, *args: Q, **kwargs: Any) -> Self:
+        """
+        Apply filters to the query. The filters are combined with AND.
+
+        This method creates a copy of the current query set and applies the specified
+        filters to it. The filters can be provided as positional arguments or keyword
+        arguments, and they are combined using the AND operator.
+
+        Args:
+            *args (Q): The filters to be applied as positional arguments.
+            **kwargs (Any): The filters to be applied as keyword arguments.
+
+        Returns:
+            Self: A new instance of the query set with the applied filters.
+        """
+
+    def exclude(self, *args: Q, **kwargs: Any) -> Self:
+        """
+        Exclude filters from the query. The filters are combined with AND.
+
+        This method creates a copy of the current query set and applies the specified
+        filters to exclude certain results. The filters can be provided as positional
+        arguments or keyword arguments, and they are combined using the AND operator.
+
+        Args:
+            *args (Q): The filters to be applied as positional arguments.
+            **kwargs (Any): The filters to be applied as keyword arguments.
+
+        Returns:
+            Self: A new instance of the query set with the applied exclusion filters.
+        """
+
+    def order_by(self, *args: str) -> Self:
+        """
+        Order the query by the given fields.
+
+        This method creates a copy of the current query set and sets the `order_by`
+        attribute to the specified fields, determining the order of the query results.
+
+        Args:
+            *args (str): The fields to order by.
+
+        Returns:
+            Self: A new instance of the query set with the specified order.
+        """
 
 class QuerySetOneRequired(QuerySetOne[ModelType], Generic[ModelType]):
     """
@@ -282,6 +550,110 @@ class QuerySetOneRequired(QuerySetOne[ModelType], Generic[ModelType]):
     an error if no items are found.
     """
 
+    def execute(self) -> ModelType:
+        """
+        Return the single item.
+
+        This method executes the query and returns a single model instance.
+        If no items are found, an `ObjectDoesNotExistError` is raised.
+
+        Raises:
+            ObjectDoesNotExistError: If no items are found.
+
+        Returns:
+            ModelType: The single model instance.
+        """
+
+    async def aexecute(self) -> ModelType:
+        """
+        Return the single item.
+
+        This method executes the query and returns a single model instance.
+        If no items are found, an `ObjectDoesNotExistError` is raised.
+
+        Raises:
+            ObjectDoesNotExistError: If no items are found.
+
+        Returns:
+            ModelType: The single model instance.
+        """
+
+    def only(self, fields: list[str]) -> Self:
+        """
+        Limit the number of fields to be returned.
+
+        This method creates a copy of the current query set and sets the `only`
+        attribute to the specified fields, limiting the fields to be returned
+        in the query results.
+
+        Args:
+            fields (list[str]): The fields to be returned.
+
+        Returns:
+            Self: A new instance of the query set with the specified fields.
+        """
+
+    def distinct(self, fields: list[str]) -> Self:
+        """
+        Return only distinct (different) values.
+
+        This method creates a copy of the current query set and sets the `distinct`
+        attribute to the specified fields, ensuring that only distinct values are
+        returned in the query results.
+
+        Args:
+            fields (list[str]): The fields to be distinct.
+
+        Returns:
+            Self: A new instance of the query set with the specified distinct fields.
+        """
+
+    def filter(self, *args: Q, **kwargs: Any) -> Self:
+        """
+        Apply filters to the query. The filters are combined with AND.
+
+        This method creates a copy of the current query set and applies the specified
+        filters to it. The filters can be provided as positional arguments or keyword
+        arguments, and they are combined using the AND operator.
+
+        Args:
+            *args (Q): The filters to be applied as positional arguments.
+            **kwargs (Any): The filters to be applied as keyword arguments.
+
+        Returns:
+            Self: A new instance of the query set with the applied filters.
+        """
+
+    def exclude(self, *args: Q, **kwargs: Any) -> Self:
+        """
+        Exclude filters from the query. The filters are combined with AND.
+
+        This method creates a copy of the current query set and applies the specified
+        filters to exclude certain results. The filters can be provided as positional
+        arguments or keyword arguments, and they are combined using the AND operator.
+
+        Args:
+            *args (Q): The filters to be applied as positional arguments.
+            **kwargs (Any): The filters to be applied as keyword arguments.
+
+        Returns:
+            Self: A new instance of the query set with the applied exclusion filters.
+        """
+
+    def order_by(self, *args: str) -> Self:
+        """
+        Order the query by the given fields.
+
+        This method creates a copy of the current query set and sets the `order_by`
+        attribute to the specified fields, determining the order of the query results.
+
+        Args:
+            *args (str): The fields to order by.
+
+        Returns:
+            Self: A new instance of the query set with the specified order.
+        """
+
 class QuerySetCount(QuerySetBase[ModelType], Generic[ModelType]):
     """
     QuerySet class for models. QuerySet is executed to a count of items.
@@ -291,3 +663,101 @@ class QuerySetCount(QuerySetBase[ModelType], Generic[ModelType]):
     pagination and distinct results. The query execution will return the count of items.
 
     """
+
+    def execute(self) -> int | None:
+        """
+        Return the count of items.
+
+        This method executes the query and returns the count of model instances
+        that match the query criteria.
+
+        Returns:
+            int: The count of model instances.
+        """
+
+    async def aexecute(self) -> int | None:
+        """
+        Return the count of items.
+
+        This method executes the query and returns the count of model instances
+        that match the query criteria.
+
+        Returns:
+            int: The count of model instances.
+        """
+
+    def only(self, fields: list[str]) -> Self:
+        """
+        Limit the number of fields to be returned.
+
+        This method creates a copy of the current query set and sets the `only`
+        attribute to the specified fields, limiting the fields to be returned
+        in the query results.
+
+        Args:
+            fields (list[str]): The fields to be returned.
+
+        Returns:
+            Self: A new instance of the query set with the specified fields.
+        """
+
+    def distinct(self, fields: list[str]) -> Self:
+        """
+        Return only distinct (different) values.
+
+        This method creates a copy of the current query set and sets the `distinct`
+        attribute to the specified fields, ensuring that only distinct values are
+        returned in the query results.
+
+        Args:
+            fields (list[str]): The fields to be distinct.
+
+        Returns:
+            Self: A new instance of the query set with the specified distinct fields.
+        """
+
+    def filter(self, *args: Q, **kwargs: Any) -> Self:
+        """
+        Apply filters to the query. The filters are combined with AND.
+
+        This method creates a copy of the current query set and applies the specified
+        filters to it. The filters can be provided as positional arguments or keyword
+        arguments, and they are combined using the AND operator.
+
+        Args:
+            *args (Q): The filters to be applied as positional arguments.
+            **kwargs (Any): The filters to be applied as keyword arguments.
+
+        Returns:
+            Self: A new instance of the query set with the applied filters.
+        """
+
+    def exclude(self, *args: Q, **kwargs: Any) -> Self:
+        """
+        Exclude filters from the query. The filters are combined with AND.
+
+        This method creates a copy of the current query set and applies the specified
+        filters to exclude certain results. The filters can be provided as positional
+        arguments or keyword arguments, and they are combined using the AND operator.
+
+        Args:
+            *args (Q): The filters to be applied as positional arguments.
+            **kwargs (Any): The filters to be applied as keyword arguments.
+
+        Returns:
+            Self: A new instance of the query set with the applied exclusion filters.
+        """
+
+    def order_by(self, *args: str) -> Self:
+        """
+        Order the query by the given fields.
+
+        This method creates a copy of the current query set and sets the `order_by`
+        attribute to the specified fields, determining the order of the query results.
+
+        Args:
+            *args (str): The fields to order by.
+
+        Returns:
+            Self: A new instance of the query set with the specified order.
+        """

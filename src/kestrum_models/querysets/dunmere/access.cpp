@@ -24,20 +24,28 @@ using namespace kestrum;
 // ---- Module globals --------------------------------------------------------------------
 
 std::uint64_t globals_generation = 1;
+std::uint64_t imports_generation = 1;
 
 namespace {
 
-int on_globals_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++globals_generation;
+int watcher_id = -1;
+
+int on_dict_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    if (dict == globals.dict().ptr())
+        ++globals_generation;
+    else
+        ++imports_generation;
     return 0;
 }
 
 }  // namespace
 
 void watch_globals() {
-    const int watcher = require(PyDict_AddWatcher(on_globals_changed));
-    require(PyDict_Watch(watcher, globals.dict().ptr()));
+    watcher_id = require(PyDict_AddWatcher(on_dict_changed));
+    require(PyDict_Watch(watcher_id, globals.dict().ptr()));
 }
+
+void watch_for_imports(Obj dict) { require(PyDict_Watch(watcher_id, dict.ptr())); }
 
 Ref lookup_global(GlobalSlot& slot, Obj name) {
     PyObject* value = PyDict_GetItemWithError(globals.dict().ptr(), name.ptr());
@@ -50,6 +58,70 @@ Ref lookup_global(GlobalSlot& slot, Obj name) {
     }
     if (PyErr_Occurred()) raise();
     return globals[name];  // builtins, else NameError
+}
+
+// ---- Attribute reads repeated per row --------------------------------------------------------
+
+Ref module_attr_cached(Obj module, Obj name, ModuleAttrSlot& slot) {
+    if (slot.generation == imports_generation && module.is(slot.module)) return slot.value.ref();
+    if (PyModule_CheckExact(module.ptr())) {
+        Obj dict = PyModule_GetDict(module.ptr());
+        if (Obj value = py::dict_get(dict, name)) {
+            watch_for_imports(dict);
+            slot.module = module.ref();
+            slot.value = value.ref();
+            slot.generation = imports_generation;
+            return value.ref();
+        }
+    }
+    return module.attr(name);
+}
+
+namespace {
+
+bool tagged(PyTypeObject* type) { return type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG; }
+
+}  // namespace
+
+Ref class_attr_cached(Obj cls, Obj name, ClassAttrSlot& slot) {
+    if (!PyType_Check(cls.ptr())) return cls.attr(name);
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    PyTypeObject* meta = Py_TYPE(cls.ptr());
+    if (cls.is(slot.cls) && tagged(type) && tagged(meta) && type->tp_version_tag == slot.version &&
+        meta->tp_version_tag == slot.meta_version)
+        return slot.value.ref();
+    // type.__getattribute__ on a metaclass that defines nothing of that name returns the
+    // class's own attribute, unless that is a descriptor.
+    if (meta->tp_getattro == PyType_Type.tp_getattro && PyUnstable_Type_AssignVersionTag(type) &&
+        PyUnstable_Type_AssignVersionTag(meta) && !_PyType_Lookup(meta, name.ptr())) {
+        PyObject* value = _PyType_Lookup(type, name.ptr());
+        if (value && !Py_TYPE(value)->tp_descr_get && tagged(type) && tagged(meta)) {
+            slot.cls = cls.ref();
+            slot.value = Ref::borrow(value);
+            slot.version = type->tp_version_tag;
+            slot.meta_version = meta->tp_version_tag;
+            return slot.value.ref();
+        }
+    }
+    return cls.attr(name);
+}
+
+Ref member_attr_cached(Obj obj, Obj name, MemberSlot& slot) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    auto member_of = [](Obj descriptor) { return reinterpret_cast<PyMemberDescrObject*>(descriptor.ptr())->d_member; };
+    if (slot.descriptor && tagged(type) && type->tp_version_tag == slot.version &&
+        reinterpret_cast<PyDescrObject*>(slot.descriptor.ptr())->d_type == type)
+        return Ref::own(PyMember_GetOne(reinterpret_cast<const char*>(obj.ptr()), member_of(slot.descriptor)));
+    if (type->tp_getattro == PyObject_GenericGetAttr && PyUnstable_Type_AssignVersionTag(type)) {
+        PyObject* descriptor = _PyType_Lookup(type, name.ptr());
+        if (descriptor && Py_IS_TYPE(descriptor, &PyMemberDescr_Type) && tagged(type) &&
+            reinterpret_cast<PyDescrObject*>(descriptor)->d_type == type) {
+            slot.descriptor = Ref::borrow(descriptor);
+            slot.version = type->tp_version_tag;
+            return Ref::own(PyMember_GetOne(reinterpret_cast<const char*>(obj.ptr()), member_of(slot.descriptor)));
+        }
+    }
+    return obj.attr(name);
 }
 
 // ---- What a class resolves ------------------------------------------------------------------
@@ -70,6 +142,22 @@ bool resolves_to(PyTypeObject* type, Obj name, PyObject* expected) {
     return expected && _PyType_Lookup(type, name.ptr()) == expected;
 }
 
+// What super(start, obj).name finds for an instance of `type` (borrowed), or null: the
+// name in the dict of the first class after `start` in the MRO that defines it.
+PyObject* super_resolves(PyTypeObject* type, PyObject* start, Obj name) {
+    PyObject* mro = type->tp_mro;
+    if (!mro || !start) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(mro);
+    Py_ssize_t i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != start) ++i;
+    for (++i; i < n; ++i) {
+        Ref dict = Ref::own(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (PyObject* found = PyDict_GetItemWithError(dict.ptr(), name.ptr())) return found;
+        if (PyErr_Occurred()) raise();
+    }
+    return nullptr;
+}
+
 TypeInfo compute_type_info(PyTypeObject* type) {
     TypeInfo info;
     info.type = type;
@@ -86,13 +174,18 @@ TypeInfo compute_type_info(PyTypeObject* type) {
     }
     info.native_copy = resolves_to(type, "_copy"_n, natives.copy);
     info.native_from_queryset = resolves_to(type, "_from_queryset"_n, natives.from_queryset);
-    info.native_filter = resolves_to(type, "_filter"_n, natives.filter);
+    info.native_filter_ = resolves_to(type, "_filter"_n, natives.filter_);
     info.native_create_instance = resolves_to(type, "_create_instance"_n, natives.create_instance);
     info.native_acreate_instance = resolves_to(type, "_acreate_instance"_n, natives.acreate_instance);
-    // cls(entity) runs type.__call__, object.__new__ and this module's __init__.
-    info.native_construction = Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) &&
-                               type->tp_new == PyBaseObject_Type.tp_new &&
-                               !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) && resolves_to(type, "__init__"_n, natives.init);
+    // cls(entity) runs type.__call__ and object.__new__, then this module's __init__.
+    const bool default_new = Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) &&
+                             type->tp_new == PyBaseObject_Type.tp_new && !(type->tp_flags & Py_TPFLAGS_IS_ABSTRACT);
+    if (default_new && resolves_to(type, "__init__"_n, natives.init)) {
+        info.construction = TypeInfo::Construction::Base;
+    } else if (default_new && resolves_to(type, "__init__"_n, natives.one_init) &&
+               super_resolves(type, natives.one_class, "__init__"_n) == natives.init) {
+        info.construction = TypeInfo::Construction::One;
+    }
     return info;
 }
 
@@ -190,12 +283,18 @@ bool finds_native(Obj self, bool TypeInfo::*native, Obj name) {
     return !shadow;
 }
 
+bool super_finds(Obj self, Obj start, Obj name, PyObject* native) {
+    return native && super_resolves(Py_TYPE(self.ptr()), start.ptr(), name) == native;
+}
+
 Ref new_queryset(Obj cls, Obj entity) {
     if (PyType_Check(cls.ptr())) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-        if (type_info(type).native_construction) {
+        const TypeInfo::Construction construction = type_info(type).construction;
+        if (construction != TypeInfo::Construction::Other) {
             Ref qs = Ref::own(type->tp_alloc(type, 0));
             init(qs, entity, None, None, false);
+            if (construction == TypeInfo::Construction::One) set_state(qs, "_raise_on_multiple"_n, True);
             return qs;
         }
     }

@@ -183,7 +183,7 @@ Ref distinct(Obj self, Obj fields) {
 Ref filter_of(Obj self, Obj args, Obj kwargs) {
     // The native _filter would take `negated` out of the keywords; without it, the
     // keywords pass on as they are.
-    if (finds_native(self, &TypeInfo::native_filter, "_filter"_n) &&
+    if (finds_native(self, &TypeInfo::native_filter_, "_filter"_n) &&
         !require(PyDict_Contains(kwargs.ptr(), Obj("negated"_n).ptr())))
         return filter_(self, args, false, kwargs);
     return call_method_star(self, "_filter"_n, args, kwargs);
@@ -192,7 +192,7 @@ Ref filter_of(Obj self, Obj args, Obj kwargs) {
 Ref filter(Obj self, Obj args, Obj kwargs) { return filter_of(self, args, kwargs); }
 
 Ref exclude(Obj self, Obj args, Obj kwargs) {
-    if (finds_native(self, &TypeInfo::native_filter, "_filter"_n) &&
+    if (finds_native(self, &TypeInfo::native_filter_, "_filter"_n) &&
         !require(PyDict_Contains(kwargs.ptr(), Obj("negated"_n).ptr())))
         return filter_(self, args, true, kwargs);
     Ref method = self.attr("_filter"_n);

@@ -24,9 +24,17 @@ struct Natives {
     PyObject* init = nullptr;              // QuerySetBase.__init__
     PyObject* copy = nullptr;              // QuerySetBase._copy
     PyObject* from_queryset = nullptr;     // QuerySetBase.__dict__["_from_queryset"] (the classmethod)
-    PyObject* filter = nullptr;            // QuerySetBase._filter
+    PyObject* filter_ = nullptr;           // QuerySetBase._filter
     PyObject* create_instance = nullptr;   // QuerySetBase._create_instance
     PyObject* acreate_instance = nullptr;  // QuerySetBase._acreate_instance
+    PyObject* only = nullptr;              // QuerySetBase.only, and so on
+    PyObject* distinct = nullptr;
+    PyObject* filter = nullptr;
+    PyObject* exclude = nullptr;
+    PyObject* order_by = nullptr;
+    PyObject* select_related = nullptr;
+    PyObject* one_init = nullptr;          // QuerySetOne.__init__
+    PyObject* one_class = nullptr;         // QuerySetOne, the class that defines it
 };
 extern Natives natives;
 
@@ -42,12 +50,44 @@ extern std::uint64_t globals_generation;
 Ref lookup_global(GlobalSlot& slot, Obj name);
 void watch_globals();
 
+// Renewed on every change of sys.modules or of a module dict given to watch_for_imports.
+extern std::uint64_t imports_generation;
+void watch_for_imports(Obj dict);
+
 template <kestrum::FixedString S>
 Ref global() {
     static GlobalSlot slot;
     if (slot.generation == globals_generation) return Ref::borrow(slot.value);
     return lookup_global(slot, kestrum::Interned<S>::get());
 }
+
+// Attribute reads that rows repeat, cached while nothing they depend on changes.
+//
+// module.name of a plain module: valid while the module is the same object and neither
+// its dict nor sys.modules has changed.
+struct ModuleAttrSlot {
+    Ref& module = *new Ref();  // kept for the life of the process
+    Ref& value = *new Ref();
+    std::uint64_t generation = 0;
+};
+Ref module_attr_cached(Obj module, Obj name, ModuleAttrSlot& slot);
+
+// cls.name where the class (under type's attribute access) holds a plain value: valid
+// while the class and its metaclass keep their version tags.
+struct ClassAttrSlot {
+    Ref& cls = *new Ref();  // kept for the life of the process
+    Ref& value = *new Ref();
+    unsigned int version = 0;
+    unsigned int meta_version = 0;
+};
+Ref class_attr_cached(Obj cls, Obj name, ClassAttrSlot& slot);
+
+// obj.name where the class keeps `name` in a slot (a member descriptor).
+struct MemberSlot {
+    Ref& descriptor = *new Ref();  // kept for the life of the process; it holds its class
+    unsigned int version = 0;
+};
+Ref member_attr_cached(Obj obj, Obj name, MemberSlot& slot);
 
 // What a class resolves, cached under its version tag.
 struct TypeInfo {
@@ -59,11 +99,12 @@ struct TypeInfo {
     // The class resolves these names to this module's own functions.
     bool native_copy = false;
     bool native_from_queryset = false;
-    bool native_filter = false;
+    bool native_filter_ = false;
     bool native_create_instance = false;
     bool native_acreate_instance = false;
-    // cls(entity) runs type.__call__, object.__new__ and QuerySetBase.__init__.
-    bool native_construction = false;
+    // What cls(entity) runs: type.__call__ and object.__new__, then QuerySetBase.__init__
+    // alone, or QuerySetOne.__init__ whose super().__init__ is QuerySetBase.__init__.
+    enum class Construction : unsigned char { Other, Base, One } construction = Construction::Other;
 };
 const TypeInfo& type_info(PyTypeObject* type);
 
@@ -83,9 +124,40 @@ inline void store_attr(Obj obj, Obj name, Obj value) {
         obj.setattr(name, value);
 }
 
+// module.name for a module object: its dict entry when the module is a plain module
+// (whose type defines no such attribute), else the ordinary attribute lookup.
+inline Ref module_attr(Obj module, Obj name) {
+    if (PyModule_CheckExact(module.ptr())) {
+        PyObject* dict = PyModule_GetDict(module.ptr());
+        if (PyObject* value = PyDict_GetItemWithError(dict, name.ptr())) return Ref::borrow(value);
+        if (PyErr_Occurred()) kestrum::raise();
+    }
+    return module.attr(name);
+}
+
+// mapping[key], with an exact dict read directly (same value, same KeyError).
+inline Ref item(Obj mapping, Obj key) {
+    if (PyDict_CheckExact(mapping.ptr()) && PyUnicode_CheckExact(key.ptr())) {
+        if (PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr())) return Ref::borrow(value);
+        if (PyErr_Occurred()) kestrum::raise();
+        PyErr_SetObject(PyExc_KeyError, key.ptr());
+        kestrum::raise();
+    }
+    return mapping[key];
+}
+
+// key in mapping
+inline bool has_key(Obj mapping, Obj key) {
+    if (PyDict_CheckExact(mapping.ptr())) return kestrum::require(PyDict_Contains(mapping.ptr(), key.ptr())) == 1;
+    return mapping.contains(key);
+}
+
 // Whether self.name finds this module's own function (the flag `native` of the class
 // and no instance attribute in front of it).
 bool finds_native(Obj self, bool TypeInfo::*native, Obj name);
+
+// Whether super(start, self).name finds `native`, this module's own function.
+bool super_finds(Obj self, Obj start, Obj name, PyObject* native);
 
 // cls(entity)
 Ref new_queryset(Obj cls, Obj entity);
@@ -165,5 +237,64 @@ Ref refuse_contains(Obj self, Obj item);
 
 // self._filter(*args, **kwargs), through the instance's own `_filter`.
 Ref filter_of(Obj self, Obj args, Obj kwargs);
+
+// ---- QuerySetBase: execution and instance creation (execution.cpp) -------------------
+
+Ref execute_query(Obj self);
+Ref execute_count(Obj self);
+Task aexecute_query(Obj self);
+Task aexecute_count(Obj self);
+Ref create_instance(Obj self, bool is_partial, Obj data);
+Task acreate_instance(Obj self, bool is_partial, Obj data);
+
+// Instance creation up to the schema-version lookup, and from there on; shared by both
+// twins and by the execute loops.
+struct PreparedRow {
+    Ref compatible_class_versions;  // the imported constant
+    Ref legacy_model;               // the imported class
+    Ref data;                       // the working dict of field values
+    bool needs_latest_version = false;
+};
+PreparedRow prepare_row(Obj data);
+// manager_class().get_latest_schema_version(self.entity_name): the version, or what to
+// await for it.
+Ref latest_version_request(Obj self, Obj manager_class);
+Ref finish_row(Obj self, bool is_partial, Obj data, PreparedRow& row, Obj latest_version);
+
+// self._create_instance(_is_partial=is_partial, data=item), through the instance.
+Ref create_instance_of(Obj self, bool is_partial, Obj item);
+
+// ---- The terminal variants (variants.cpp) --------------------------------------------
+
+Ref queryset_get(Obj self, Obj args, Obj kwargs);
+Ref queryset_get_or_none(Obj self, Obj args, Obj kwargs);
+Ref queryset_first(Obj self, Obj args, Obj kwargs);
+Ref queryset_count(Obj self);
+Ref queryset_select_related(Function fn, Obj self, Obj fields);
+Ref queryset_execute(Obj self);
+Task queryset_aexecute(Obj self);
+
+Ref one_init(Function fn, Obj self, Obj entity);
+Ref one_execute(Obj self);
+Task one_aexecute(Obj self);
+
+Ref required_execute(Function fn, Obj self);
+Task required_aexecute(Function fn, Obj self);
+
+Ref count_execute(Obj self);
+Task count_aexecute(Obj self);
+
+// The building-operation overrides: through super() in QuerySet, QuerySetOne and
+// QuerySetCount; through super(QuerySetOne, self) in QuerySetOneRequired.
+Ref super_only(Function fn, Obj self, Obj fields);
+Ref super_distinct(Function fn, Obj self, Obj fields);
+Ref super_filter(Function fn, Obj self, Obj args, Obj kwargs);
+Ref super_exclude(Function fn, Obj self, Obj args, Obj kwargs);
+Ref super_order_by(Function fn, Obj self, Obj args);
+Ref past_one_only(Obj self, Obj fields);
+Ref past_one_distinct(Obj self, Obj fields);
+Ref past_one_filter(Obj self, Obj args, Obj kwargs);
+Ref past_one_exclude(Obj self, Obj args, Obj kwargs);
+Ref past_one_order_by(Obj self, Obj args);
 
 }  // namespace dunmere

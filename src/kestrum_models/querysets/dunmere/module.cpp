@@ -344,6 +344,160 @@ constexpr const char* queryset_count_doc =
     "\n"
     "    ";
 
+constexpr const char* get_doc =
+    "\n"
+    "        Change the QuerySet to a QuerySetOneRequired. Query execution will return a single item or raise an error.\n"
+    "\n"
+    "        Args:\n"
+    "            args (Q): The filters to be applied.\n"
+    "            kwargs (Any): The filters to be applied.\n"
+    "\n"
+    "        Returns:\n"
+    "            QuerySetOneRequired: A new instance of the QuerySetOneRequired with the applied filters.\n"
+    "        ";
+
+constexpr const char* get_or_none_doc =
+    "\n"
+    "        Change the QuerySet to a QuerySetOne. Query execution will return a single item or None.\n"
+    "\n"
+    "        Args:\n"
+    "            args (Q): The filters to be applied.\n"
+    "            kwargs (Any): The filters to be applied.\n"
+    "\n"
+    "        Returns:\n"
+    "            QuerySetOne: A new instance of the QuerySetOne with the applied filters.\n"
+    "        ";
+
+constexpr const char* first_doc =
+    "\n"
+    "        Change the QuerySet to a QuerySetOne. Query execution will return the first item or None.\n"
+    "\n"
+    "        Args:\n"
+    "            args (Q): The filters to be applied.\n"
+    "            kwargs (Any): The filters to be applied.\n"
+    "\n"
+    "        Returns:\n"
+    "            QuerySetOne: A new instance of the QuerySetOne with the applied filters.\n"
+    "        ";
+
+constexpr const char* count_doc =
+    "\n"
+    "        Change the QuerySet to a QuerySetCount. Query execution will return the count of items.\n"
+    "\n"
+    "        Returns:\n"
+    "            QuerySetCount: A new instance of the QuerySetCount.\n"
+    "        ";
+
+constexpr const char* queryset_select_related_doc =
+    "\n"
+    "        Include related objects in the query results.\n"
+    "\n"
+    "        This method creates a copy of the current query set and sets the `select_related`\n"
+    "        attribute to the specified fields, including related objects in the query results.\n"
+    "\n"
+    "        Args:\n"
+    "            *fields (str): The related objects to include in the query results.\n"
+    "\n"
+    "        Returns:\n"
+    "            Self: A new instance of the query set with the specified related objects.\n"
+    "        ";
+
+constexpr const char* queryset_execute_doc =
+    "\n"
+    "        Return the list of items.\n"
+    "\n"
+    "        This method executes the query and returns a list of model instances.\n"
+    "        If the `only` attribute is set, partial model instances are created.\n"
+    "\n"
+    "        Returns:\n"
+    "            list[ModelType]: A list of model instances.\n"
+    "        ";
+
+constexpr const char* variant_filter_doc =
+    "\n"
+    "        Apply filters to the query. The filters are combined with AND.\n"
+    "\n"
+    "        This method creates a copy of the current query set and applies the specified\n"
+    "        filters to it. The filters can be provided as positional arguments or keyword\n"
+    "        arguments, and they are combined using the AND operator.\n"
+    "\n"
+    "        Args:\n"
+    "            *args (Q): The filters to be applied as positional arguments.\n"
+    "            **kwargs (Any): The filters to be applied as keyword arguments.\n"
+    "\n"
+    "        Returns:\n"
+    "            Self: A new instance of the query set with the applied filters.\n"
+    "        ";
+
+constexpr const char* variant_exclude_doc =
+    "\n"
+    "        Exclude filters from the query. The filters are combined with AND.\n"
+    "\n"
+    "        This method creates a copy of the current query set and applies the specified\n"
+    "        filters to exclude certain results. The filters can be provided as positional\n"
+    "        arguments or keyword arguments, and they are combined using the AND operator.\n"
+    "\n"
+    "        Args:\n"
+    "            *args (Q): The filters to be applied as positional arguments.\n"
+    "            **kwargs (Any): The filters to be applied as keyword arguments.\n"
+    "\n"
+    "        Returns:\n"
+    "            Self: A new instance of the query set with the applied exclusion filters.\n"
+    "        ";
+
+constexpr const char* variant_order_by_doc =
+    "\n"
+    "        Order the query by the given fields.\n"
+    "\n"
+    "        This method creates a copy of the current query set and sets the `order_by`\n"
+    "        attribute to the specified fields, determining the order of the query results.\n"
+    "\n"
+    "        Args:\n"
+    "            *args (str): The fields to order by.\n"
+    "\n"
+    "        Returns:\n"
+    "            Self: A new instance of the query set with the specified order.\n"
+    "        ";
+
+constexpr const char* one_execute_doc =
+    "\n"
+    "        Query the database and return the single item or None.\n"
+    "\n"
+    "        This method executes the query and returns a single model instance or None.\n"
+    "        If multiple items are found, a `MultipleObjectsReturnedError` is raised.\n"
+    "\n"
+    "        Raises:\n"
+    "            MultipleObjectsReturnedError: If multiple items are found.\n"
+    "\n"
+    "        Returns:\n"
+    "            ModelType | None: The single model instance or None if no items are found.\n"
+    "        ";
+
+constexpr const char* required_execute_doc =
+    "\n"
+    "        Return the single item.\n"
+    "\n"
+    "        This method executes the query and returns a single model instance.\n"
+    "        If no items are found, an `ObjectDoesNotExistError` is raised.\n"
+    "\n"
+    "        Raises:\n"
+    "            ObjectDoesNotExistError: If no items are found.\n"
+    "\n"
+    "        Returns:\n"
+    "            ModelType: The single model instance.\n"
+    "        ";
+
+constexpr const char* count_execute_doc =
+    "\n"
+    "        Return the count of items.\n"
+    "\n"
+    "        This method executes the query and returns the count of model instances\n"
+    "        that match the query criteria.\n"
+    "\n"
+    "        Returns:\n"
+    "            int: The count of model instances.\n"
+    "        ";
+
 // ---- Classes -------------------------------------------------------------------------
 
 Ref build_queryset_base(const Module& m) {
@@ -374,12 +528,23 @@ Ref build_queryset_base(const Module& m) {
         .def<filter>({"filter", {arg("self", "Self"), star("args", "Q"), starstar("kwargs", "Any")}, "Self", filter_doc})
         .def<exclude>(
             {"exclude", {arg("self", "Self"), star("args", "Q"), starstar("kwargs", "Any")}, "Self", exclude_doc})
+        .decorated<execute_query>(global<"sync_mode_only">(), {"_execute_query", {arg("self", "Self")}, "list[glue.Data]"})
+        .decorated<execute_count>(global<"sync_mode_only">(), {"_execute_count", {arg("self", "Self")}, "int"})
+        .decorated<aexecute_query>(global<"async_mode_only">(),
+                                   {"_aexecute_query", {arg("self", "Self")}, "list[glue.Data]"})
+        .decorated<aexecute_count>(global<"async_mode_only">(), {"_aexecute_count", {arg("self", "Self")}, "int"})
         .def<filter_>({"_filter",
                        {arg("self", "Self"), star("args", "Q"), kwonly("negated", "bool", False),
                         starstar("kwargs", "Any")},
                        "Self"})
         .def<order_by>({"order_by", {arg("self", "Self"), star("args", "str")}, "Self", order_by_doc})
         .def<getitem>({"__getitem__", {arg("self", "Self"), arg("index", "slice | int")}, "Self"})
+        .def<create_instance>({"_create_instance",
+                               {arg("self", "Self"), kwonly("_is_partial", "bool"), kwonly("data", "glue.Data")},
+                               "ModelType"})
+        .def<acreate_instance>({"_acreate_instance",
+                                {arg("self", "Self"), kwonly("_is_partial", "bool"), kwonly("data", "glue.Data")},
+                                "ModelType"})
         .def<latest>({"latest", {arg("self", "Self")}, "Self", latest_doc})
         .def<check_type>({"_check_type", {arg("self"), arg("obj", "ModelType")}, "None"})
         .def<select_related>(
@@ -398,24 +563,66 @@ struct VariantBases {
           generic(globals["Generic"_n][globals["ModelType"_n]]) {}
 };
 
+// The five building-operation overrides, in each variant's body: the plain ones go
+// through super(), QuerySetOneRequired's through super(QuerySetOne, self).
+template <auto Only, auto Distinct, auto Filter, auto Exclude, auto OrderBy>
+ClassBuilder& overrides(ClassBuilder& cls) {
+    return cls.def<Only>({"only", {arg("self", "Self"), arg("fields", "list[str]")}, "Self", only_doc})
+        .template def<Distinct>({"distinct", {arg("self", "Self"), arg("fields", "list[str]")}, "Self", distinct_doc})
+        .template def<Filter>(
+            {"filter", {arg("self", "Self"), star("args", "Q"), starstar("kwargs", "Any")}, "Self", variant_filter_doc})
+        .template def<Exclude>(
+            {"exclude", {arg("self", "Self"), star("args", "Q"), starstar("kwargs", "Any")}, "Self", variant_exclude_doc})
+        .template def<OrderBy>({"order_by", {arg("self", "Self"), star("args", "str")}, "Self", variant_order_by_doc});
+}
+
+ClassBuilder& super_overrides(ClassBuilder& cls) {
+    return overrides<super_only, super_distinct, super_filter, super_exclude, super_order_by>(cls);
+}
+
+// execute and aexecute, each with the given result annotation and docstring.
+template <auto Execute, auto AExecute>
+ClassBuilder& execution(ClassBuilder& cls, const char* returns, const char* doc) {
+    return cls.decorated<Execute>(global<"sync_mode_only">(), {"execute", {arg("self", "Self")}, returns, doc})
+        .template decorated<AExecute>(global<"async_mode_only">(), {"aexecute", {arg("self", "Self")}, returns, doc});
+}
+
 Ref build_queryset(const Module& m) {
     VariantBases bases("QuerySetBase");
-    return m.cls("QuerySet", {bases.parent, bases.generic}, queryset_doc).build();
+    ClassBuilder cls = m.cls("QuerySet", {bases.parent, bases.generic}, queryset_doc);
+    const Param args_q = star("args", "Q");
+    const Param kwargs_any = starstar("kwargs", "Any");
+    cls.def<queryset_get>({"get", {arg("self", "Self"), args_q, kwargs_any}, "'QuerySetOneRequired[ModelType]'", get_doc})
+        .def<queryset_get_or_none>(
+            {"get_or_none", {arg("self", "Self"), args_q, kwargs_any}, "'QuerySetOne[ModelType]'", get_or_none_doc})
+        .def<queryset_first>({"first", {arg("self", "Self"), args_q, kwargs_any}, "'QuerySetOne[ModelType]'", first_doc})
+        .def<queryset_count>({"count", {arg("self", "Self")}, "'QuerySetCount[ModelType]'", count_doc})
+        .def<queryset_select_related>(
+            {"select_related", {arg("self", "Self"), star("fields", "str")}, "Self", queryset_select_related_doc});
+    execution<queryset_execute, queryset_aexecute>(cls, "list[ModelType]", queryset_execute_doc);
+    return super_overrides(cls).build();
 }
 
 Ref build_queryset_one(const Module& m) {
     VariantBases bases("QuerySetBase");
-    return m.cls("QuerySetOne", {bases.parent, bases.generic}, queryset_one_doc).build();
+    ClassBuilder cls = m.cls("QuerySetOne", {bases.parent, bases.generic}, queryset_one_doc);
+    cls.def<one_init>({"__init__", {arg("self", "Self"), arg("entity", "type[ModelType]")}});
+    execution<one_execute, one_aexecute>(cls, "ModelType | None", one_execute_doc);
+    return super_overrides(cls).build();
 }
 
 Ref build_queryset_one_required(const Module& m) {
     VariantBases bases("QuerySetOne");
-    return m.cls("QuerySetOneRequired", {bases.parent, bases.generic}, queryset_one_required_doc).build();
+    ClassBuilder cls = m.cls("QuerySetOneRequired", {bases.parent, bases.generic}, queryset_one_required_doc);
+    execution<required_execute, required_aexecute>(cls, "ModelType", required_execute_doc);
+    return overrides<past_one_only, past_one_distinct, past_one_filter, past_one_exclude, past_one_order_by>(cls).build();
 }
 
 Ref build_queryset_count(const Module& m) {
     VariantBases bases("QuerySetBase");
-    return m.cls("QuerySetCount", {bases.parent, bases.generic}, queryset_count_doc).build();
+    ClassBuilder cls = m.cls("QuerySetCount", {bases.parent, bases.generic}, queryset_count_doc);
+    execution<count_execute, count_aexecute>(cls, "int", count_execute_doc);
+    return super_overrides(cls).build();
 }
 
 }  // namespace
@@ -457,13 +664,25 @@ KESTRUM_MODULE(dunmere, "kestrum_models.querysets.dunmere", nullptr, globals) {
 
     dunmere::watch_globals();
     Ref base = dunmere::build_queryset_base(m);
-    dunmere::natives.init = dunmere::keep(base, "__init__"_n);
-    dunmere::natives.copy = dunmere::keep(base, "_copy"_n);
-    dunmere::natives.from_queryset = dunmere::keep(base, "_from_queryset"_n);
-    dunmere::natives.filter = dunmere::keep(base, "_filter"_n);
+    dunmere::Natives& natives = dunmere::natives;
+    natives.init = dunmere::keep(base, "__init__"_n);
+    natives.copy = dunmere::keep(base, "_copy"_n);
+    natives.from_queryset = dunmere::keep(base, "_from_queryset"_n);
+    natives.filter_ = dunmere::keep(base, "_filter"_n);
+    natives.create_instance = dunmere::keep(base, "_create_instance"_n);
+    natives.acreate_instance = dunmere::keep(base, "_acreate_instance"_n);
+    natives.only = dunmere::keep(base, "only"_n);
+    natives.distinct = dunmere::keep(base, "distinct"_n);
+    natives.filter = dunmere::keep(base, "filter"_n);
+    natives.exclude = dunmere::keep(base, "exclude"_n);
+    natives.order_by = dunmere::keep(base, "order_by"_n);
+    natives.select_related = dunmere::keep(base, "select_related"_n);
     m.set("QuerySetBase", base);
     m.set("QuerySet", dunmere::build_queryset(m));
-    m.set("QuerySetOne", dunmere::build_queryset_one(m));
+    Ref one = dunmere::build_queryset_one(m);
+    natives.one_init = dunmere::keep(one, "__init__"_n);
+    natives.one_class = one.ref().release();
+    m.set("QuerySetOne", one);
     m.set("QuerySetOneRequired", dunmere::build_queryset_one_required(m));
     m.set("QuerySetCount", dunmere::build_queryset_count(m));
 }

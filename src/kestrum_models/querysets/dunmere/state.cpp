@@ -157,7 +157,7 @@ Ref copied_annotations(Obj queryset) {
 // constructor's calls and the copy's calls are made in the same order, and the new
 // instance dict is filled once with the final values instead of being written twice
 // (each default the copy replaces is released where the assignment would release it).
-Ref copy_into_new(PyTypeObject* type, Obj queryset) {
+Ref copy_into_new(PyTypeObject* type, bool one, Obj queryset) {
     Ref entity = get_state(queryset, "_entity"_n);
     Ref qs = Ref::own(type->tp_alloc(type, 0));
     Ref executor = global<"Executor">();
@@ -189,6 +189,8 @@ Ref copy_into_new(PyTypeObject* type, Obj queryset) {
     py::dict_set(state, "_using"_n, using_);
     if (!select_related.is(False)) py::dict_set(state, "_select_related"_n, select_related);
     py::dict_set(state, "_annotations"_n, annotations);
+    // QuerySetOne.__init__ sets its flag after the base constructor has run.
+    if (one) py::dict_set(state, "_raise_on_multiple"_n, True);
     require(PyObject_GenericSetDict(qs.ptr(), state.ptr(), nullptr));
     return qs;
 }
@@ -199,7 +201,8 @@ Ref from_queryset(Obj cls, Obj queryset) {
     if (PyType_Check(cls.ptr())) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
         const TypeInfo& info = type_info(type);
-        if (info.plain && info.native_construction) return copy_into_new(type, queryset);
+        if (info.plain && info.construction != TypeInfo::Construction::Other)
+            return copy_into_new(type, info.construction == TypeInfo::Construction::One, queryset);
     }
     Ref qs = new_queryset(cls, get_state(queryset, "_entity"_n));
     set_state(qs, "_paginator"_n, get_state(queryset, "_paginator"_n).call_method("model_copy"_n));
