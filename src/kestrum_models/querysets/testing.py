@@ -17,12 +17,52 @@ from typing import Any, ClassVar
 
 from kestrum_glue import Data
 from kestrum_models.querysets.executor import AsyncExecutorBase, ExecutorBase, QuerySetReader
+from kestrum_utils.models.enums import Versions
 from kestrum_utils.query.data_models.paginator import NumberPaginator
 from kestrum_utils.query.utils import resolve
 
 METADATA_FIELD = "_metadata"
 
 type _Row = tuple[Data, dict[str, Any]]
+
+
+ADDRESS_FIELD = "_address"
+
+
+class _Version(str):
+    """A stored version that also equals ``Versions.LATEST`` when it is the newest one."""
+
+    is_latest: bool
+
+    def __new__(cls, value: Any, is_latest: bool) -> "_Version":
+        version = super().__new__(cls, value)
+        version.is_latest = is_latest
+        return version
+
+    def __eq__(self, other: object) -> bool:
+        if other is Versions.LATEST:
+            return self.is_latest
+        return str.__eq__(self, other)
+
+    def __ne__(self, other: object) -> bool:
+        return not self == other
+
+    __hash__ = str.__hash__
+
+
+def _version_key(version: Any) -> tuple[int, Any]:
+    # Numeric versions compare as numbers ("10" after "9"), others as text.
+    text = str(version)
+    return (0, int(text)) if text.isdigit() else (1, text)
+
+
+def _decoded_id(object_id: Any) -> Any:
+    if isinstance(object_id, str):
+        try:
+            return json.loads(object_id)
+        except ValueError:
+            return object_id
+    return object_id
 
 
 def _view(row: Data) -> dict[str, Any]:
@@ -32,6 +72,43 @@ def _view(row: Data) -> dict[str, Any]:
     metadata = view.get(METADATA_FIELD, row.metadata)
     view[METADATA_FIELD] = json.loads(metadata) if isinstance(metadata, str | bytes) else metadata
     return view
+
+
+def _add_addresses(views: list[dict[str, Any]]) -> None:
+    # "_address" lookups see the object id, the object version and the class-schema
+    # version of each row (from its metadata). An object version equals
+    # Versions.LATEST when it is the newest among the rows of the same object; a class
+    # version when it is the newest among the rows of the same object version.
+    addresses = []
+    for view in views:
+        metadata = view[METADATA_FIELD] if isinstance(view[METADATA_FIELD], dict) else {}
+        schema = metadata.get("class_schema_reference")
+        class_version = schema.get("ref", {}).get("object_version") if isinstance(schema, dict) else None
+        addresses.append((_decoded_id(metadata.get("object_id")), metadata.get("object_version"), class_version))
+
+    def newest(groups: dict[str, list[Any]], key: str, version: Any) -> None:
+        groups.setdefault(key, [])
+        if version is not None:
+            groups[key].append(version)
+
+    object_versions: dict[str, list[Any]] = {}
+    class_versions: dict[str, list[Any]] = {}
+    for object_id, object_version, class_version in addresses:
+        newest(object_versions, repr(object_id), object_version)
+        newest(class_versions, repr((object_id, object_version)), class_version)
+    latest = {key: max(found, key=_version_key) if found else None for key, found in object_versions.items()}
+    latest_class = {key: max(found, key=_version_key) if found else None for key, found in class_versions.items()}
+    for view, (object_id, object_version, class_version) in zip(views, addresses):
+        view.setdefault(
+            ADDRESS_FIELD,
+            {
+                "object_id": object_id,
+                "object_version": _Version(object_version, object_version == latest[repr(object_id)]),
+                "class_version": _Version(
+                    class_version, class_version == latest_class[repr((object_id, object_version))]
+                ),
+            },
+        )
 
 
 def _sort_key(value: Any) -> tuple[bool, Any]:
@@ -67,6 +144,12 @@ class MemoryBackend:
     Applies a query set's conditions, ordering, ``distinct`` (first row per value
     combination, after ordering), offset/limit, and ``only`` (top-level fields;
     ``_metadata`` is always kept). ``count`` counts the rows ``query`` would return.
+
+    Address lookups (``_address__object_id``, ``_address__object_version``,
+    ``_address__class_version``) read a row's ``_metadata``: its ``object_id`` (JSON
+    text is decoded), its ``object_version`` and the class-schema version in
+    ``class_schema_reference.ref.object_version``; ``Versions.LATEST`` matches the
+    newest version among the rows of the same object.
     """
 
     def __init__(self, rows: Iterable[Data] = ()) -> None:
@@ -75,6 +158,7 @@ class MemoryBackend:
     def _select(self, queryset: QuerySetReader) -> list[_Row]:
         conditions = queryset.get_conditions()
         rows = [(row, _view(row)) for row in self.rows]
+        _add_addresses([view for _, view in rows])
         if conditions:
             rows = [row for row in rows if conditions.matches(row[1])]
         for order in reversed(queryset.get_order_by()):
