@@ -158,3 +158,16 @@ def test_query_data_models_copy_independently() -> None:
     deep.only.append("b")
     deep.distinct.append("c")
     assert specifier == QuerySpecifier(only=["a"]) and QuerySpecifier().only is not QuerySpecifier().only
+
+
+@pytest.mark.parametrize("only", [["a", "b"], [["nested"]], []])
+def test_query_specifier_deep_copy_shares_no_list(only):
+    from kestrum_utils.query.data_models.query_specifier import QuerySpecifier
+
+    spec = QuerySpecifier(only=["x"], distinct=["d"])
+    spec.only = only
+    copied = spec.model_copy(deep=True)
+    assert copied == spec and copied.model_fields_set == spec.model_fields_set
+    assert copied.only is not spec.only and copied.distinct is not spec.distinct
+    if only and isinstance(only[0], list):
+        assert copied.only[0] is not only[0]
