@@ -15,10 +15,12 @@ fi
 KESTRUM_SANITIZE=address .venv-asan/bin/python -m pip install --quiet --disable-pip-version-check \
   -C build-dir=build/asan ".[test,storage]"
 scripts/ensure-postgres.sh
-# The interpreter itself is not instrumented: load the sanitizer runtime first. Leak
+# The interpreter itself is not instrumented: load the sanitizer runtime first, and
+# the C++ runtime with it (the sanitizer intercepts exception throwing and must find
+# the real one when it starts). Leak
 # detection at exit is off (the interpreter keeps objects alive until exit on
 # purpose); the tests check reference counts and memory growth themselves.
-export LD_PRELOAD="$(gcc -print-file-name=libasan.so)"
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export PYTHONMALLOC=malloc  # let the sanitizer see every object allocation
 exec .venv-asan/bin/python -m pytest -p no:cacheprovider "$@"

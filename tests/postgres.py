@@ -113,9 +113,13 @@ class PostgresServer:
 
     def _run(self, tool: str, *args: str, timeout: float = START_TIMEOUT_S + 30) -> None:
         argv = self._command([str(self.bindir / tool), *args])
+        # The server programs get a clean environment: no preloaded sanitizer runtime
+        # (sanitizer test runs preload one into the interpreter).
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")}
         proc = subprocess.run(
             argv,
             cwd=self.base,
+            env=env,
             stdin=subprocess.DEVNULL,
             capture_output=True,
             text=True,
