@@ -164,10 +164,10 @@ def test_query_data_models_copy_independently() -> None:
 def test_query_specifier_deep_copy_shares_no_list(only):
     from kestrum_utils.query.data_models.query_specifier import QuerySpecifier
 
-    spec = QuerySpecifier(only=["x"], distinct=["d"])
-    spec.only = only
-    copied = spec.model_copy(deep=True)
-    assert copied == spec and copied.model_fields_set == spec.model_fields_set
-    assert copied.only is not spec.only and copied.distinct is not spec.distinct
+    specifier = QuerySpecifier(only=["x"], distinct=["d"])
+    specifier.only = only
+    copied = specifier.model_copy(deep=True)
+    assert copied == specifier and copied.model_fields_set == specifier.model_fields_set
+    assert copied.only is not specifier.only and copied.distinct is not specifier.distinct
     if only and isinstance(only[0], list):
         assert copied.only[0] is not only[0]
