@@ -25,16 +25,21 @@ using namespace kestrum;
 
 std::uint64_t globals_generation = 1;
 std::uint64_t imports_generation = 1;
+std::uint64_t state_generation = 1;
 
 namespace {
 
 int watcher_id = -1;
 
+// One watcher serves every dict the caches depend on: the module's globals, sys.modules
+// and the dicts of imported modules, and the instance dicts of viewed query sets.
 int on_dict_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
-    if (dict == globals.dict().ptr())
+    if (dict == globals.dict().ptr()) {
         ++globals_generation;
-    else
+    } else {
         ++imports_generation;
+        ++state_generation;
+    }
     return 0;
 }
 
@@ -77,11 +82,7 @@ Ref module_attr_cached(Obj module, Obj name, ModuleAttrSlot& slot) {
     return module.attr(name);
 }
 
-namespace {
-
-bool tagged(PyTypeObject* type) { return type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG; }
-
-}  // namespace
+bool tagged(PyTypeObject* type) noexcept { return type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG; }
 
 Ref class_attr_cached(Obj cls, Obj name, ClassAttrSlot& slot) {
     if (!PyType_Check(cls.ptr())) return cls.attr(name);
@@ -126,7 +127,7 @@ Ref member_attr_cached(Obj obj, Obj name, MemberSlot& slot) {
 
 // ---- What a class resolves ------------------------------------------------------------------
 
-std::array<Obj, 12> state_names() {
+std::array<Obj, STATE_SIZE> state_names() {
     return {"_entity"_n,     "_executor"_n,        "_async_executor"_n, "_paginator"_n,
             "_order_by"_n,   "_query_specifier"_n, "_conditions"_n,     "_using"_n,
             "_select_related"_n, "_annotations"_n, "_strict_class_version"_n, "_raise_on_multiple"_n};
@@ -268,6 +269,56 @@ Ref MethodCall::star(Obj args, Obj kwargs) const {
 
 Ref call_method_star(Obj self, Obj name, Obj args, Obj kwargs) { return MethodCall(self, name).star(args, kwargs); }
 
+// ---- A view of one query set's state -------------------------------------------------------
+
+StateView::StateView(Obj obj) : obj_(obj) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (!type_info(type).plain || !tagged(type)) return;
+    PyObject** slot = _PyObject_GetDictPtr(obj.ptr());
+    if (!slot || !*slot) return;
+    PyObject* dict = *slot;
+    require(PyDict_Watch(watcher_id, dict));
+    static const std::array<Obj, STATE_SIZE> names = state_names();
+    bool extras = false;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        // Attribute names in an instance dict are interned, as the state names are, and
+        // usually stand in the constructor's order.
+        int index = static_cast<int>(position) - 1;
+        if (index >= STATE_SIZE || names[index].ptr() != key) {
+            index = 0;
+            while (index < STATE_SIZE && names[index].ptr() != key) ++index;
+        }
+        if (index < STATE_SIZE)
+            values_[index] = value;
+        else
+            extras = true;
+    }
+    type_ = type;
+    version_ = type->tp_version_tag;
+    generation_ = state_generation;
+    plain_ = true;
+    extras_ = extras;
+}
+
+bool StateView::valid() const noexcept {
+    return plain_ && generation_ == state_generation && Py_TYPE(obj_.ptr()) == type_ && tagged(type_) &&
+           type_->tp_version_tag == version_;
+}
+
+Ref StateView::get(StateIndex index) const {
+    if (valid() && values_[index]) return Ref::borrow(values_[index]);
+    static const std::array<Obj, STATE_SIZE> names = state_names();
+    return get_state(obj_, names[index]);
+}
+
+bool StateView::finds(bool TypeInfo::*native, Obj name) const {
+    if (valid() && !extras_) return type_info(type_).*native;
+    return finds_native(obj_, native, name);
+}
+
 // ---- Siblings through self --------------------------------------------------------------
 
 bool finds_native(Obj self, bool TypeInfo::*native, Obj name) {
@@ -284,7 +335,21 @@ bool finds_native(Obj self, bool TypeInfo::*native, Obj name) {
 }
 
 bool super_finds(Obj self, Obj start, Obj name, PyObject* native) {
-    return native && super_resolves(Py_TYPE(self.ptr()), start.ptr(), name) == native;
+    if (!native) return false;
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    const TypeInfo& info = type_info(type);
+    if (info.type != type || !tagged(type) || info.version != type->tp_version_tag)
+        return super_resolves(type, start.ptr(), name) == native;
+    for (TypeInfo::SuperLookup& lookup : info.super_lookups) {
+        if (lookup.start == start.ptr() && lookup.name == name.ptr()) return lookup.found == native;
+        if (!lookup.start) {
+            // Found means `start` and the result belong to this MRO, which keeps them alive.
+            PyObject* found = super_resolves(type, start.ptr(), name);
+            if (found && info.version == type->tp_version_tag && tagged(type)) lookup = {start.ptr(), name.ptr(), found};
+            return found == native;
+        }
+    }
+    return super_resolves(type, start.ptr(), name) == native;
 }
 
 Ref new_queryset(Obj cls, Obj entity) {

@@ -158,8 +158,9 @@ void add_new_text(Obj source, Obj result) {
 }  // namespace
 
 Ref only(Obj self, Obj fields) {
-    Ref qs = copy_of(self);
-    Ref current = get_state(self, "_query_specifier"_n).attr("only"_n);
+    const StateView view(self);
+    Ref qs = copy_of(view);
+    Ref current = view.get(QUERY_SPECIFIER).attr("only"_n);
     Ref union_ = py::list();
     const bool has_current = current.truthy();
     if ((!has_current || small_list_of_str(current)) && small_list_of_str(fields)) {

@@ -105,11 +105,51 @@ struct TypeInfo {
     // What cls(entity) runs: type.__call__ and object.__new__, then QuerySetBase.__init__
     // alone, or QuerySetOne.__init__ whose super().__init__ is QuerySetBase.__init__.
     enum class Construction : unsigned char { Other, Base, One } construction = Construction::Other;
+    // What super(start, obj).name gave for instances of this class (borrowed: the class
+    // holds them through its MRO while its version tag stands).
+    struct SuperLookup {
+        PyObject* start = nullptr;
+        PyObject* name = nullptr;
+        PyObject* found = nullptr;
+    };
+    mutable std::array<SuperLookup, 8> super_lookups{};
 };
+bool tagged(PyTypeObject* type) noexcept;
 const TypeInfo& type_info(PyTypeObject* type);
 
-// The names of the query-set state (instance attributes).
-std::array<Obj, 12> state_names();
+// The names of the query-set state (instance attributes), in the constructor's order.
+enum StateIndex : int {
+    ENTITY, EXECUTOR, ASYNC_EXECUTOR, PAGINATOR, ORDER_BY, QUERY_SPECIFIER, CONDITIONS, USING,
+    SELECT_RELATED, ANNOTATIONS, STRICT_CLASS_VERSION, RAISE_ON_MULTIPLE, STATE_SIZE
+};
+std::array<Obj, STATE_SIZE> state_names();
+
+// Renewed on every change of a query-set instance dict that a StateView has read.
+extern std::uint64_t state_generation;
+
+// The state of one query set as its instance dict holds it, read in one pass. While the
+// dict is unchanged (a dict watcher tells) and the object keeps its plain class, every
+// attribute read gives what the view holds; otherwise reads take the ordinary path.
+class StateView {
+public:
+    explicit StateView(Obj obj);
+    // obj.<state name>
+    Ref get(StateIndex index) const;
+    // Whether self.name finds this module's own function (see finds_native).
+    bool finds(bool TypeInfo::*native, Obj name) const;
+    Obj object() const noexcept { return obj_; }
+
+private:
+    bool valid() const noexcept;
+
+    Obj obj_;
+    PyTypeObject* type_ = nullptr;
+    unsigned int version_ = 0;
+    std::uint64_t generation_ = 0;
+    bool plain_ = false;
+    bool extras_ = true;  // the dict may hold names other than the state's
+    std::array<PyObject*, STATE_SIZE> values_{};  // borrowed from the dict
+};
 
 // obj.name and obj.name = value for query-set state.
 Ref get_state(Obj obj, Obj name);
@@ -217,6 +257,9 @@ Ref dunder_copy(Obj self);
 
 // self._copy(), through the instance's own `_copy`.
 Ref copy_of(Obj self);
+Ref copy_of(const StateView& self);
+// _from_queryset(cls, source) reading the source through a view of it.
+Ref from_queryset_view(Obj cls, const StateView& source);
 
 // ---- QuerySetBase: building operations (building.cpp) --------------------------------
 
@@ -259,10 +302,12 @@ PreparedRow prepare_row(Obj data);
 // manager_class().get_latest_schema_version(self.entity_name): the version, or what to
 // await for it.
 Ref latest_version_request(Obj self, Obj manager_class);
-Ref finish_row(Obj self, bool is_partial, Obj data, PreparedRow& row, Obj latest_version);
+Ref finish_row(const StateView& self, bool is_partial, Obj data, PreparedRow& row, Obj latest_version);
+// The body of _create_instance.
+Ref create_row(const StateView& self, bool is_partial, Obj data);
 
 // self._create_instance(_is_partial=is_partial, data=item), through the instance.
-Ref create_instance_of(Obj self, bool is_partial, Obj item);
+Ref create_instance_of(const StateView& self, bool is_partial, Obj item);
 
 // ---- The terminal variants (variants.cpp) --------------------------------------------
 

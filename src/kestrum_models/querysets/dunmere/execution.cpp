@@ -225,11 +225,11 @@ Ref latest_version_request(Obj self, Obj manager_class) {
     return lookup(self.attr("entity_name"_n));
 }
 
-Ref finish_row(Obj self, bool is_partial, Obj data, PreparedRow& row, Obj latest_version) {
+Ref finish_row(const StateView& self, bool is_partial, Obj data, PreparedRow& row, Obj latest_version) {
     Obj fields = row.data;
     if (row.needs_latest_version) {
         Ref version = row_version(fields);
-        if (!get_state(self, "_strict_class_version"_n).truthy() && data.attr("metadata"_n).truthy() &&
+        if (!self.get(STRICT_CLASS_VERSION).truthy() && data.attr("metadata"_n).truthy() &&
             data.attr("metadata"_n).contains(row.compatible_class_versions)) {
             Ref versions = Ref::own(PySet_New(nullptr));
             require(PySet_Add(versions.ptr(), latest_version.ptr()));
@@ -237,7 +237,7 @@ Ref finish_row(Obj self, bool is_partial, Obj data, PreparedRow& row, Obj latest
             MethodCall issubset(versions, "issubset"_n);
             Ref compatible = data.attr("metadata"_n)[row.compatible_class_versions];
             if (!issubset(compatible).truthy() && version.ne(latest_version)) {
-                Ref entity = get_state(self, "_entity"_n);
+                Ref entity = self.get(ENTITY);
                 Ref keywords = py::dict();
                 py::dict_set(keywords, "original_class"_n, entity);
                 if (has_key(fields, "original_class"_n))
@@ -250,11 +250,11 @@ Ref finish_row(Obj self, bool is_partial, Obj data, PreparedRow& row, Obj latest
     }
     // The working dict is this call's own and is passed on as the keywords themselves.
     if (is_partial) {
-        Ref partial_class = global<"create_partial_model">()(get_state(self, "_entity"_n));
+        Ref partial_class = global<"create_partial_model">()(self.get(ENTITY));
         return partial_class.call_star(empty_tuple(), fields);
     }
-    Ref obj = get_state(self, "_entity"_n).call_star(empty_tuple(), fields);
-    Ref annotations = get_state(self, "_annotations"_n);
+    Ref obj = self.get(ENTITY).call_star(empty_tuple(), fields);
+    Ref annotations = self.get(ANNOTATIONS);
     if (PyDict_CheckExact(annotations.ptr()) && PyDict_GET_SIZE(annotations.ptr()) == 0) return obj;
     Ref names = Ref::own(PyObject_GetIter(annotations.ptr()));
     while (Ref name = Ref::steal(PyIter_Next(names.ptr()))) {
@@ -264,27 +264,30 @@ Ref finish_row(Obj self, bool is_partial, Obj data, PreparedRow& row, Obj latest
     return obj;
 }
 
-Ref create_instance(Obj self, bool is_partial, Obj data) {
+Ref create_row(const StateView& self, bool is_partial, Obj data) {
     PreparedRow row = prepare_row(data);
     Ref latest_version;
-    if (row.needs_latest_version) latest_version = latest_version_request(self, global<"HistoricalSchemaVersionManager">());
+    if (row.needs_latest_version)
+        latest_version = latest_version_request(self.object(), global<"HistoricalSchemaVersionManager">());
     return finish_row(self, is_partial, data, row, latest_version);
 }
 
+Ref create_instance(Obj self, bool is_partial, Obj data) { return create_row(StateView(self), is_partial, data); }
+
 Task acreate_instance(Obj self, bool is_partial, Obj data) {
+    const StateView view(self);
     PreparedRow row = prepare_row(data);
     Ref latest_version;
     if (row.needs_latest_version) {
         Ref request = latest_version_request(self, global<"AsyncHistoricalSchemaVersionManager">());
         latest_version = co_await request;
     }
-    co_return finish_row(self, is_partial, data, row, latest_version);
+    co_return finish_row(view, is_partial, data, row, latest_version);
 }
 
-Ref create_instance_of(Obj self, bool is_partial, Obj item) {
-    if (finds_native(self, &TypeInfo::native_create_instance, "_create_instance"_n))
-        return create_instance(self, is_partial, item);
-    MethodCall create(self, "_create_instance"_n);
+Ref create_instance_of(const StateView& self, bool is_partial, Obj item) {
+    if (self.finds(&TypeInfo::native_create_instance, "_create_instance"_n)) return create_row(self, is_partial, item);
+    MethodCall create(self.object(), "_create_instance"_n);
     return create(kw<"_is_partial">(py::boolean(is_partial)), kw<"data">(item));
 }
 

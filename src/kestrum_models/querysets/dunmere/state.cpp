@@ -105,51 +105,57 @@ Ref shallow_copy(Obj value) {
 
 namespace {
 
-// A new instance dict as the constructor leaves it for the values that a copy keeps:
-// the state keys in the constructor's order, the executor factories given, None and
-// False where those are the defaults. Copied from a template, which is rebuilt when
-// the factories differ from the ones it holds.
-Ref new_state_dict(Obj executor, Obj async_executor) {
-    static Ref& templ = *new Ref();  // kept for the life of the process
-    static PyObject* templ_executor = nullptr;  // held by the template
-    static PyObject* templ_async_executor = nullptr;
-    if (!templ || templ_executor != executor.ptr() || templ_async_executor != async_executor.ptr()) {
-        Ref fresh = py::dict();
-        for (Obj name : state_names()) {
-            if (name.is("_raise_on_multiple"_n)) continue;
-            Obj value = None;
-            if (name.is("_select_related"_n) || name.is("_strict_class_version"_n)) value = False;
-            if (name.is("_executor"_n)) value = executor;
-            if (name.is("_async_executor"_n)) value = async_executor;
-            py::dict_set(fresh, name, value);
-        }
-        templ = std::move(fresh);
-        templ_executor = executor.ptr();
-        templ_async_executor = async_executor.ptr();
-    }
-    return Ref::own(PyDict_Copy(templ.ptr()));
+// The instance dict of a new copy before its copied parts go in: every key in the
+// constructor's order, holding the entity, executor factories and alias given, None
+// and False where those are the defaults (and QuerySetOne's flag). Copied from a
+// template; the last few templates are kept, keyed by the objects they hold.
+Ref new_state_dict(Obj entity, Obj executor, Obj async_executor, Obj using_, bool one) {
+    struct Template {
+        Ref& dict = *new Ref();  // kept for the life of the process; holds the key objects
+        std::array<PyObject*, 4> key{};
+        bool one = false;
+    };
+    static std::array<Template, 4> templates;
+    static std::size_t next = 0;
+    const std::array<PyObject*, 4> key{entity.ptr(), executor.ptr(), async_executor.ptr(), using_.ptr()};
+    for (const Template& t : templates)
+        if (t.dict && t.key == key && t.one == one) return Ref::own(PyDict_Copy(t.dict.ptr()));
+
+    static const std::array<Obj, STATE_SIZE> names = state_names();
+    std::array<Obj, STATE_SIZE> values;
+    values.fill(None);
+    values[ENTITY] = entity;
+    values[EXECUTOR] = executor;
+    values[ASYNC_EXECUTOR] = async_executor;
+    values[USING] = using_;
+    values[SELECT_RELATED] = False;
+    values[STRICT_CLASS_VERSION] = False;
+    values[RAISE_ON_MULTIPLE] = True;
+    Ref dict = py::dict();
+    for (int i = 0; i < (one ? STATE_SIZE : RAISE_ON_MULTIPLE); ++i) py::dict_set(dict, names[i], values[i]);
+    Template& t = templates[next];
+    next = (next + 1) % templates.size();
+    t.dict = std::move(dict);
+    t.key = key;
+    t.one = one;
+    return Ref::own(PyDict_Copy(t.dict.ptr()));
 }
-
-}  // namespace
-
-namespace {
 
 // select_related as the copy carries it: a bool as it is, anything else deep-copied.
-Ref copied_select_related(Obj queryset) {
-    if (require(PyObject_IsInstance(get_state(queryset, "_select_related"_n).ptr(),
-                                    reinterpret_cast<PyObject*>(&PyBool_Type))))
-        return get_state(queryset, "_select_related"_n);
+Ref copied_select_related(const StateView& source) {
+    if (require(PyObject_IsInstance(source.get(SELECT_RELATED).ptr(), reinterpret_cast<PyObject*>(&PyBool_Type))))
+        return source.get(SELECT_RELATED);
     Ref deepcopy = global<"copy">().attr("deepcopy"_n);
-    return deepcopy(get_state(queryset, "_select_related"_n));
+    return deepcopy(source.get(SELECT_RELATED));
 }
 
-Ref copied_conditions(Obj queryset) {
-    if (get_state(queryset, "_conditions"_n).truthy()) return get_state(queryset, "_conditions"_n).call_method("__copy__"_n);
+Ref copied_conditions(const StateView& source) {
+    if (source.get(CONDITIONS).truthy()) return source.get(CONDITIONS).call_method("__copy__"_n);
     return Ref::none();
 }
 
-Ref copied_annotations(Obj queryset) {
-    if (get_state(queryset, "_annotations"_n).truthy()) return shallow_copy(get_state(queryset, "_annotations"_n));
+Ref copied_annotations(const StateView& source) {
+    if (source.get(ANNOTATIONS).truthy()) return shallow_copy(source.get(ANNOTATIONS));
     return py::dict();
 }
 
@@ -157,8 +163,8 @@ Ref copied_annotations(Obj queryset) {
 // constructor's calls and the copy's calls are made in the same order, and the new
 // instance dict is filled once with the final values instead of being written twice
 // (each default the copy replaces is released where the assignment would release it).
-Ref copy_into_new(PyTypeObject* type, bool one, Obj queryset) {
-    Ref entity = get_state(queryset, "_entity"_n);
+Ref copy_into_new(PyTypeObject* type, bool one, const StateView& source) {
+    Ref entity = source.get(ENTITY);
     Ref qs = Ref::own(type->tp_alloc(type, 0));
     Ref executor = global<"Executor">();
     Ref async_executor = global<"AsyncExecutor">();
@@ -172,58 +178,67 @@ Ref copy_into_new(PyTypeObject* type, bool one, Obj queryset) {
     }
     Ref using_ = global<"DEFAULT_DB_ALIAS">();
 
-    paginator = get_state(queryset, "_paginator"_n).call_method("model_copy"_n);
-    Ref order_by = shallow_copy(get_state(queryset, "_order_by"_n));
-    Ref select_related = copied_select_related(queryset);
-    query_specifier = get_state(queryset, "_query_specifier"_n).call_method("model_copy"_n, kw<"deep">(True));
-    Ref conditions = copied_conditions(queryset);
-    using_ = get_state(queryset, "_using"_n);
-    Ref annotations = copied_annotations(queryset);
+    paginator = source.get(PAGINATOR).call_method("model_copy"_n);
+    Ref order_by = shallow_copy(source.get(ORDER_BY));
+    Ref select_related = copied_select_related(source);
+    query_specifier = source.get(QUERY_SPECIFIER).call_method("model_copy"_n, kw<"deep">(True));
+    Ref conditions = copied_conditions(source);
+    using_ = source.get(USING);
+    Ref annotations = copied_annotations(source);
 
-    Ref state = new_state_dict(executor, async_executor);
-    py::dict_set(state, "_entity"_n, entity);
+    Ref state = new_state_dict(entity, executor, async_executor, using_, one);
     py::dict_set(state, "_paginator"_n, paginator);
     py::dict_set(state, "_order_by"_n, order_by);
     py::dict_set(state, "_query_specifier"_n, query_specifier);
     if (!conditions.is_none()) py::dict_set(state, "_conditions"_n, conditions);
-    py::dict_set(state, "_using"_n, using_);
     if (!select_related.is(False)) py::dict_set(state, "_select_related"_n, select_related);
     py::dict_set(state, "_annotations"_n, annotations);
-    // QuerySetOne.__init__ sets its flag after the base constructor has run.
-    if (one) py::dict_set(state, "_raise_on_multiple"_n, True);
     require(PyObject_GenericSetDict(qs.ptr(), state.ptr(), nullptr));
     return qs;
 }
 
 }  // namespace
 
-Ref from_queryset(Obj cls, Obj queryset) {
+Ref from_queryset(Obj cls, Obj queryset) { return from_queryset_view(cls, StateView(queryset)); }
+
+Ref from_queryset_view(Obj cls, const StateView& source) {
     if (PyType_Check(cls.ptr())) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
         const TypeInfo& info = type_info(type);
         if (info.plain && info.construction != TypeInfo::Construction::Other)
-            return copy_into_new(type, info.construction == TypeInfo::Construction::One, queryset);
+            return copy_into_new(type, info.construction == TypeInfo::Construction::One, source);
     }
-    Ref qs = new_queryset(cls, get_state(queryset, "_entity"_n));
-    set_state(qs, "_paginator"_n, get_state(queryset, "_paginator"_n).call_method("model_copy"_n));
-    set_state(qs, "_order_by"_n, shallow_copy(get_state(queryset, "_order_by"_n)));
-    set_state(qs, "_select_related"_n, copied_select_related(queryset));
-    set_state(qs, "_query_specifier"_n, get_state(queryset, "_query_specifier"_n).call_method("model_copy"_n, kw<"deep">(True)));
-    set_state(qs, "_conditions"_n, copied_conditions(queryset));
-    set_state(qs, "_using"_n, get_state(queryset, "_using"_n));
-    set_state(qs, "_annotations"_n, copied_annotations(queryset));
+    Ref qs = new_queryset(cls, source.get(ENTITY));
+    set_state(qs, "_paginator"_n, source.get(PAGINATOR).call_method("model_copy"_n));
+    set_state(qs, "_order_by"_n, shallow_copy(source.get(ORDER_BY)));
+    set_state(qs, "_select_related"_n, copied_select_related(source));
+    set_state(qs, "_query_specifier"_n, source.get(QUERY_SPECIFIER).call_method("model_copy"_n, kw<"deep">(True)));
+    set_state(qs, "_conditions"_n, copied_conditions(source));
+    set_state(qs, "_using"_n, source.get(USING));
+    set_state(qs, "_annotations"_n, copied_annotations(source));
     return qs;
 }
 
-Ref copy_(Obj self) {
-    if (finds_native(self, &TypeInfo::native_from_queryset, "_from_queryset"_n)) return from_queryset(self.type(), self);
-    return self.call_method("_from_queryset"_n, self);
+namespace {
+
+// self._from_queryset(self)
+Ref copy_through(const StateView& self) {
+    if (self.finds(&TypeInfo::native_from_queryset, "_from_queryset"_n))
+        return from_queryset_view(self.object().type(), self);
+    return self.object().call_method("_from_queryset"_n, self.object());
 }
+
+}  // namespace
+
+Ref copy_(Obj self) { return copy_through(StateView(self)); }
 
 Ref dunder_copy(Obj self) { return copy_of(self); }
 
-Ref copy_of(Obj self) {
-    if (finds_native(self, &TypeInfo::native_copy, "_copy"_n)) return copy_(self);
+Ref copy_of(Obj self) { return copy_of(StateView(self)); }
+
+Ref copy_of(const StateView& view) {
+    if (view.finds(&TypeInfo::native_copy, "_copy"_n)) return copy_through(view);
+    Obj self = view.object();
     PyObject* found = nullptr;
     const int unbound = _PyObject_GetMethod(self.ptr(), Obj("_copy"_n).ptr(), &found);
     Ref method = Ref::steal(found);

@@ -122,15 +122,18 @@ Ref queryset_select_related(Function fn, Obj self, Obj fields) {
 Ref queryset_execute(Obj self) {
     const bool is_partial = is_partial_selection(self);
     Ref rows = MethodCall(self, "_execute_query"_n)();
+    // Every row looks its method and the state up through self: the view gives what
+    // those lookups give while the query set is unchanged.
+    const StateView view(self);
     Ref instances = py::list();
     if (PyList_CheckExact(rows.ptr())) {
         for (Py_ssize_t i = 0; Ref item = list_item(rows, i); ++i)
-            py::append(instances, create_instance_of(self, is_partial, item));
+            py::append(instances, create_instance_of(view, is_partial, item));
         return instances;
     }
     Ref iterator = Ref::own(PyObject_GetIter(rows.ptr()));
     while (Ref item = Ref::steal(PyIter_Next(iterator.ptr())))
-        py::append(instances, create_instance_of(self, is_partial, item));
+        py::append(instances, create_instance_of(view, is_partial, item));
     if (PyErr_Occurred()) raise();
     return instances;
 }
@@ -139,13 +142,14 @@ Task queryset_aexecute(Obj self) {
     const bool is_partial = is_partial_selection(self);
     Ref pending = MethodCall(self, "_aexecute_query"_n)();
     Ref rows = co_await pending;
+    const StateView view(self);
     Ref instances = py::list();
     const bool is_list = PyList_CheckExact(rows.ptr());
     Ref iterator = is_list ? Ref() : Ref::own(PyObject_GetIter(rows.ptr()));
     for (Py_ssize_t i = 0;; ++i) {
         Ref item = is_list ? list_item(rows, i) : Ref::steal(PyIter_Next(iterator.ptr()));
         if (!item) break;
-        if (finds_native(self, &TypeInfo::native_acreate_instance, "_acreate_instance"_n)) {
+        if (view.finds(&TypeInfo::native_acreate_instance, "_acreate_instance"_n)) {
             // This module's own _acreate_instance, run in place: its one await (the
             // schema-version lookup, for rows that need it) is awaited here directly.
             PreparedRow row = prepare_row(item);
@@ -154,7 +158,7 @@ Task queryset_aexecute(Obj self) {
                 Ref request = latest_version_request(self, global<"AsyncHistoricalSchemaVersionManager">());
                 latest_version = co_await request;
             }
-            py::append(instances, finish_row(self, is_partial, item, row, latest_version));
+            py::append(instances, finish_row(view, is_partial, item, row, latest_version));
         } else {
             MethodCall create(self, "_acreate_instance"_n);
             Ref creating = create(kw<"_is_partial">(py::boolean(is_partial)), kw<"data">(item));
@@ -196,7 +200,7 @@ Ref one_execute(Obj self) {
     Ref items = MethodCall(self, "_execute_query"_n)();
     return first_of(self, items, [&](bool is_partial) {
         if (finds_native(self, &TypeInfo::native_create_instance, "_create_instance"_n))
-            return create_instance(self, is_partial, items[Ref(py::integer(0))]);
+            return create_row(StateView(self), is_partial, items[Ref(py::integer(0))]);
         MethodCall create(self, "_create_instance"_n);
         return create(kw<"_is_partial">(py::boolean(is_partial)), kw<"data">(items[Ref(py::integer(0))]));
     });
