@@ -210,3 +210,17 @@ def test_module_globals_replaced_between_rows_are_used(twin: str, monkeypatch: p
 
     monkeypatch.setattr(dunmere, "create_partial_model", partial_of)
     assert run(QuerySet(Parcel).only(["code"]), twin) == [("first", "a"), ("second", "b")]
+
+
+def test_a_state_dict_replaced_while_it_is_copied_is_read_anew() -> None:
+    source = QuerySet(Parcel)
+    replaced = []
+
+    class Paginator:
+        def model_copy(self) -> "Paginator":
+            replaced.append(source.__dict__)  # the old dict lives on, unchanged
+            source.__dict__ = dict(source.__dict__, _using="swapped")
+            return self
+
+    source._paginator = Paginator()
+    assert source._copy()._using == "swapped"

@@ -297,6 +297,7 @@ StateView::StateView(Obj obj) : obj_(obj) {
             extras = true;
     }
     type_ = type;
+    dict_ = dict;
     version_ = type->tp_version_tag;
     generation_ = state_generation;
     plain_ = true;
@@ -304,8 +305,12 @@ StateView::StateView(Obj obj) : obj_(obj) {
 }
 
 bool StateView::valid() const noexcept {
-    return plain_ && generation_ == state_generation && Py_TYPE(obj_.ptr()) == type_ && tagged(type_) &&
-           type_->tp_version_tag == version_;
+    if (!plain_ || generation_ != state_generation || Py_TYPE(obj_.ptr()) != type_ || !tagged(type_) ||
+        type_->tp_version_tag != version_)
+        return false;
+    // A dict replaced through __dict__ may live on elsewhere, unchanged.
+    PyObject** slot = _PyObject_GetDictPtr(obj_.ptr());
+    return slot && *slot == dict_;
 }
 
 Ref StateView::get(StateIndex index) const {
@@ -352,10 +357,15 @@ bool super_finds(Obj self, Obj start, Obj name, PyObject* native) {
     return super_resolves(type, start.ptr(), name) == native;
 }
 
+TypeInfo::Construction construction_of(PyTypeObject* type) {
+    if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type)) return TypeInfo::Construction::Other;
+    return type_info(type).construction;
+}
+
 Ref new_queryset(Obj cls, Obj entity) {
     if (PyType_Check(cls.ptr())) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-        const TypeInfo::Construction construction = type_info(type).construction;
+        const TypeInfo::Construction construction = construction_of(type);
         if (construction != TypeInfo::Construction::Other) {
             Ref qs = Ref::own(type->tp_alloc(type, 0));
             init(qs, entity, None, None, false);

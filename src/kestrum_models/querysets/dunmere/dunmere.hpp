@@ -104,6 +104,8 @@ struct TypeInfo {
     bool native_acreate_instance = false;
     // What cls(entity) runs: type.__call__ and object.__new__, then QuerySetBase.__init__
     // alone, or QuerySetOne.__init__ whose super().__init__ is QuerySetBase.__init__.
+    // (The metaclass is checked when this is used: assigning a class's __class__ does
+    // not renew its version tag.)
     enum class Construction : unsigned char { Other, Base, One } construction = Construction::Other;
     // What super(start, obj).name gave for instances of this class (borrowed: the class
     // holds them through its MRO while its version tag stands).
@@ -116,6 +118,8 @@ struct TypeInfo {
 };
 bool tagged(PyTypeObject* type) noexcept;
 const TypeInfo& type_info(PyTypeObject* type);
+// What cls(entity) runs, as far as this module builds it itself.
+TypeInfo::Construction construction_of(PyTypeObject* type);
 
 // The names of the query-set state (instance attributes), in the constructor's order.
 enum StateIndex : int {
@@ -144,6 +148,7 @@ private:
 
     Obj obj_;
     PyTypeObject* type_ = nullptr;
+    PyObject* dict_ = nullptr;  // the instance dict read (its identity only)
     unsigned int version_ = 0;
     std::uint64_t generation_ = 0;
     bool plain_ = false;
@@ -162,17 +167,6 @@ inline void store_attr(Obj obj, Obj name, Obj value) {
         kestrum::require(PyObject_GenericSetAttr(obj.ptr(), name.ptr(), value.ptr()));
     else
         obj.setattr(name, value);
-}
-
-// module.name for a module object: its dict entry when the module is a plain module
-// (whose type defines no such attribute), else the ordinary attribute lookup.
-inline Ref module_attr(Obj module, Obj name) {
-    if (PyModule_CheckExact(module.ptr())) {
-        PyObject* dict = PyModule_GetDict(module.ptr());
-        if (PyObject* value = PyDict_GetItemWithError(dict, name.ptr())) return Ref::borrow(value);
-        if (PyErr_Occurred()) kestrum::raise();
-    }
-    return module.attr(name);
 }
 
 // mapping[key], with an exact dict read directly (same value, same KeyError).

@@ -204,9 +204,9 @@ Ref from_queryset(Obj cls, Obj queryset) { return from_queryset_view(cls, StateV
 Ref from_queryset_view(Obj cls, const StateView& source) {
     if (PyType_Check(cls.ptr())) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-        const TypeInfo& info = type_info(type);
-        if (info.plain && info.construction != TypeInfo::Construction::Other)
-            return copy_into_new(type, info.construction == TypeInfo::Construction::One, source);
+        const TypeInfo::Construction construction = construction_of(type);
+        if (construction != TypeInfo::Construction::Other && type_info(type).plain)
+            return copy_into_new(type, construction == TypeInfo::Construction::One, source);
     }
     Ref qs = new_queryset(cls, source.get(ENTITY));
     set_state(qs, "_paginator"_n, source.get(PAGINATOR).call_method("model_copy"_n));
