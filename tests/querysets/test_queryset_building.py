@@ -14,6 +14,7 @@ from kestrum_utils.models.enums import Versions
 from kestrum_utils.query.data_models.order_by import OrderBy
 from kestrum_utils.query.utils import Q
 
+
 VARIANTS = [QuerySetBase, QuerySet, QuerySetCount]
 
 # Each copying operation, applied to a query set.

@@ -1,22 +1,30 @@
 """Running the query and turning rows into instances, in both twins."""
 
 import asyncio
+import inspect
 import json
+import sys
 from collections.abc import Callable
+from types import MappingProxyType
 from typing import Any
 
 import pytest
+from pydantic import ValidationError
 from pydantic_partial import create_partial_model
 from qs_support import Parcel, Shipment
 
 import kestrum_glue as glue
+from kestrum_data.connections.historical.schema_version_manager import register_schema_version
 from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
 from kestrum_glue import Data
 from kestrum_models.classes.model import LegacyModel
 from kestrum_models.querysets import dunmere
 from kestrum_models.querysets.dunmere import QuerySet, QuerySetBase
+from kestrum_models.querysets.executor import DEFAULT_DB_ALIAS, register_backend, unregister_backend
+from kestrum_models.querysets.testing import MemoryBackend
 from kestrum_utils.models.enums import Versions
 from kestrum_utils.utils.decorators import ModeError, mode
+
 
 LATEST_KNOWN = "v9"  # the latest class-schema version the manager doubles report
 
@@ -135,8 +143,6 @@ def test_runners_are_guarded_by_the_mode_decorators(name: str, wrong_mode: Any) 
 
 
 def test_the_coroutine_runners_are_coroutine_functions() -> None:
-    import inspect
-
     for name in ("_aexecute_query", "_aexecute_count", "_acreate_instance"):
         function = getattr(QuerySetBase, name)
         assert inspect.iscoroutinefunction(function)
@@ -230,8 +236,6 @@ def test_rows_without_a_field_mapping_are_refused(twin: Twin, data: Any, error: 
 
 
 def test_other_mappings_of_fields_are_converted() -> None:
-    from types import MappingProxyType
-
     obj = queryset()._create_instance(_is_partial=False, data=Data(MappingProxyType({"code": "m"})))  # type: ignore[arg-type]
     assert obj.code == "m"
 
@@ -352,8 +356,6 @@ def test_a_reference_that_is_no_dict_is_not_tested(twin: Twin, managers: Manager
 
 
 def test_the_registered_schema_versions_serve_the_default_managers(twin: Twin) -> None:
-    from kestrum_data.connections.historical.schema_version_manager import register_schema_version
-
     register_schema_version("Parcel", "v2")
     obj = twin.create(queryset(), versioned("v1", {COMPATIBLE_CLASS_VERSIONS: ["v1"]}))
     assert type(obj) is LegacyModel
@@ -400,8 +402,6 @@ def test_rows_without_metadata_become_plain_instances(twin: Twin) -> None:
 
 
 def test_model_validation_errors_propagate(twin: Twin) -> None:
-    from pydantic import ValidationError
-
     with pytest.raises(ValidationError):
         twin.create(queryset(entity=Shipment), Data({"code": "a"}))
 
@@ -421,8 +421,6 @@ def test_instance_creation_reads_its_collaborators_when_it_runs(twin: Twin, monk
 
 
 def test_the_imports_run_when_instances_are_made(twin: Twin, managers: Managers) -> None:
-    import sys
-
     with pytest.MonkeyPatch.context() as patch:
         patch.setitem(sys.modules, "kestrum_models.classes.model", None)
         with pytest.raises(ImportError, match="kestrum_models.classes.model"):
@@ -445,9 +443,6 @@ def test_the_imports_run_when_instances_are_made(twin: Twin, managers: Managers)
 
 
 def test_queries_run_through_the_registered_backend() -> None:
-    from kestrum_models.querysets.executor import DEFAULT_DB_ALIAS, register_backend, unregister_backend
-    from kestrum_models.querysets.testing import MemoryBackend
-
     rows = [Data({"code": code, "weight": weight}) for code, weight in [("a", 3), ("b", 1), ("c", 2), ("d", 5)]]
     register_backend(DEFAULT_DB_ALIAS, MemoryBackend(rows))
     try:

@@ -1,6 +1,8 @@
 """No operation keeps references it does not own, on success or failure."""
 
+import asyncio
 import gc
+import json
 import tracemalloc
 from collections.abc import Callable
 from typing import Any
@@ -8,8 +10,13 @@ from typing import Any
 import pytest
 from qs_support import Parcel, refcounts_unchanged
 
+from kestrum_data.connections.historical.schema_version_manager import register_schema_version
+from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
+from kestrum_glue import Data
 from kestrum_models.querysets.dunmere import QuerySet, QuerySetBase, QuerySetCount
 from kestrum_utils.query.utils import Q
+from kestrum_utils.utils.decorators import mode
+
 
 FIELDS = ["code", "weight"]
 CONDITION = Q(code="a")
@@ -99,11 +106,6 @@ def test_memory_does_not_grow_over_many_chains() -> None:
 
 
 def rows_of(count: int) -> list[Any]:
-    import json
-
-    from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
-    from kestrum_glue import Data
-
     rows = []
     for i in range(count):
         reference = {"ref": {"object_version": "v1" if i % 2 else "LATEST"}}
@@ -114,8 +116,6 @@ def rows_of(count: int) -> list[Any]:
 
 @pytest.fixture
 def schema_versions() -> None:
-    from kestrum_data.connections.historical.schema_version_manager import register_schema_version
-
     register_schema_version("Parcel", "v2")  # odd rows become legacy wrappers
 
 
@@ -170,10 +170,6 @@ EXECUTED: dict[str, Callable[[list[Any]], Any]] = {
 
 
 def run_in(twin: str, qs: Any) -> Any:
-    import asyncio
-
-    from kestrum_utils.utils.decorators import mode
-
     if twin == "sync":
         with mode("sync"):
             return qs.execute()
@@ -192,8 +188,6 @@ def test_executions_keep_no_references(schema_versions: None, twin: str, executi
 
 @pytest.mark.parametrize("twin", ["sync", "async"])
 def test_failing_executions_keep_no_references(schema_versions: None, twin: str) -> None:
-    from kestrum_glue import Data
-
     rows = [*rows_of(3), Data({"code": VALUE})]
     qs = prepared(rows, QuerySet(Parcel))
     watched = [Parcel, qs, VALUE, rows, *rows]

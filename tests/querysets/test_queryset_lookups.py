@@ -1,6 +1,7 @@
 """Everything is looked up when it is used: changed classes, state and collaborators take effect at once."""
 
 import asyncio
+import copy
 import json
 import sys
 from typing import Any
@@ -9,6 +10,7 @@ import pytest
 from qs_support import Parcel
 
 import kestrum_glue as glue
+from kestrum_data.connections.historical.schema_version_manager import register_schema_version
 from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
 from kestrum_glue import Data
 from kestrum_models.classes import model
@@ -56,8 +58,6 @@ def test_a_class_changed_after_use_is_honoured() -> None:
 
 
 def copy_of(qs: Any) -> Any:
-    import copy
-
     return copy.copy(qs)
 
 
@@ -150,8 +150,6 @@ def test_replaced_collaborators_are_used_at_once(twin: str, monkeypatch: pytest.
 
 
 def test_a_replaced_legacy_class_is_imported_at_once(twin: str, monkeypatch: pytest.MonkeyPatch) -> None:
-    from kestrum_data.connections.historical.schema_version_manager import register_schema_version
-
     class Wrapped:
         def __init__(self, **fields: Any) -> None:
             self.fields = fields

@@ -13,7 +13,10 @@ import pytest
 from qs_support import Parcel, method_doc
 
 from kestrum_models.querysets import dunmere
+from kestrum_models.querysets import executor
 from kestrum_models.querysets.dunmere import QuerySet, QuerySetBase, QuerySetCount, QuerySetOne, QuerySetOneRequired
+from kestrum_utils.query import utils
+
 
 MODULE = "kestrum_models.querysets.dunmere"
 
@@ -44,9 +47,6 @@ def test_module_binds_its_names_in_order_and_nothing_else() -> None:
 
 
 def test_imported_names_are_the_collaborators_themselves() -> None:
-    from kestrum_models.querysets import executor
-    from kestrum_utils.query import utils
-
     assert dunmere.glue is sys.modules["kestrum_glue"]
     assert dunmere.Executor is executor.Executor and dunmere.Q is utils.Q
     assert dunmere.TYPE_CHECKING is False and dunmere.Generic is Generic

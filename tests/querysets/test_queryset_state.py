@@ -16,6 +16,7 @@ from kestrum_utils.query.data_models.paginator import NumberPaginator
 from kestrum_utils.query.data_models.query_specifier import QuerySpecifier
 from kestrum_utils.query.utils import Q
 
+
 STATE = ["_entity", "_executor", "_async_executor", "_paginator", "_order_by", "_query_specifier", "_conditions",
          "_using", "_select_related", "_annotations", "_strict_class_version"]  # fmt: skip
 VARIANTS = [QuerySetBase, QuerySet, QuerySetCount]

@@ -1,19 +1,26 @@
 """The terminal query sets: conversions, overrides and what execution yields."""
 
 import asyncio
+import gc
 import inspect
+import weakref
 from typing import Any
 
 import pytest
+from pydantic import ValidationError
 from pydantic_partial import create_partial_model
 from qs_support import Parcel, Shipment, method_doc
 
 from kestrum_glue import Data
+from kestrum_models.querysets import dunmere
 from kestrum_models.querysets.dunmere import QuerySet, QuerySetBase, QuerySetCount, QuerySetOne, QuerySetOneRequired
 from kestrum_models.querysets.errors import MultipleObjectsReturnedError, ObjectDoesNotExistError
+from kestrum_models.querysets.executor import DEFAULT_DB_ALIAS, register_backend, unregister_backend
 from kestrum_models.querysets.testing import prepared_async_executor, prepared_executor
+from kestrum_models.querysets.testing import MemoryBackend
 from kestrum_utils.query.utils import Q
 from kestrum_utils.utils.decorators import ModeError, mode
+
 
 ROWS = [Data({"code": code, "weight": weight}) for code, weight in [("a", 1), ("b", 2), ("c", 3)]]
 
@@ -247,8 +254,6 @@ def test_conversions_take_a_negated_keyword_as_the_negation_flag() -> None:
 
 
 def test_conversions_look_the_target_up_when_they_run(monkeypatch: pytest.MonkeyPatch) -> None:
-    from kestrum_models.querysets import dunmere
-
     class Other(QuerySetOneRequired):
         pass
 
@@ -318,8 +323,6 @@ def test_required_overrides_go_past_the_one_row_overrides(monkeypatch: pytest.Mo
 
 
 def test_required_overrides_read_the_module_global(monkeypatch: pytest.MonkeyPatch) -> None:
-    from kestrum_models.querysets import dunmere
-
     monkeypatch.setattr(dunmere, "QuerySetOne", QuerySetCount)
     with pytest.raises(TypeError, match="super"):
         QuerySetOneRequired(Parcel).only(["code"])
@@ -382,7 +385,6 @@ def test_an_executor_returning_none_fails(twin: Twin) -> None:
 
 def test_a_failing_row_fails_the_whole_execution(twin: Twin) -> None:
     rows = [Data({"code": "a"}), Data({"code": 5})]
-    from pydantic import ValidationError
 
     with pytest.raises(ValidationError):
         twin.execute(over(rows, QuerySet(Parcel)))
@@ -437,9 +439,6 @@ def test_required_query_sets_refuse_no_rows(twin: Twin) -> None:
 
 
 def test_get_and_get_or_none_over_matching_rows(twin: Twin) -> None:
-    from kestrum_models.querysets.executor import DEFAULT_DB_ALIAS, register_backend, unregister_backend
-    from kestrum_models.querysets.testing import MemoryBackend
-
     register_backend(DEFAULT_DB_ALIAS, MemoryBackend(ROWS + [Data({"code": "b", "weight": 9})]))
     try:
         qs = QuerySet(Parcel)
@@ -480,9 +479,6 @@ def test_several_executions_run_concurrently_under_gather() -> None:
 
 
 def test_cancellation_while_the_executor_is_awaited_leaves_nothing_behind() -> None:
-    import gc
-    import weakref
-
     started: list[Any] = []
 
     class Waiting:

@@ -1,16 +1,20 @@
-// Fast paths for what every operation does many times: reading module globals,
-// reading and writing query-set attributes, finding a sibling method through `self`
-// and constructing the copy. Each gives exactly the result of the ordinary lookup
-// and falls back to it whenever it could differ.
+// Fast paths for what every operation does many times: reading module globals and
+// the attributes rows repeat, reading and writing query-set state, finding a sibling
+// method through `self` or super(), and constructing a copy. Each gives exactly the
+// result of the ordinary lookup and falls back to it whenever it could differ.
 //
-// - Module globals are read through a cache that a dict watcher on the module dict
-//   empties on every change of that dict, so a replaced global is seen at once.
+// - Caches of module globals, of names imported at call time and of module attributes
+//   are invalidated by a dict watcher on the dicts they come from (the module's
+//   globals, sys.modules, the imported modules' dicts), so a replaced value is seen
+//   at once.
 // - A query-set class is "plain" when attribute access is the default one and no
 //   class in its MRO defines a name of the query-set state; then reading and writing
 //   that state through the instance dict is what getattr/setattr do. What a class
-//   resolves (plainness, which methods are this module's own functions) is cached
-//   under the class's version tag, which the interpreter renews on every change of
-//   the class or of its bases.
+//   resolves (plainness, which methods are this module's own functions, what super()
+//   finds) is cached under the class's version tag, which the interpreter renews on
+//   every change of the class or of its bases; class attributes are cached the same way.
+// - A StateView reads one query set's instance dict in one pass and serves reads
+//   while the watcher reports no change, the object keeps that dict and its class.
 #include <array>
 #include <cstdint>
 #include <vector>
