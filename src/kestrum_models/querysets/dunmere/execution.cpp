@@ -214,7 +214,7 @@ PreparedRow prepare_row(Obj data) {
         Ref glue_version_class = module_attr_cached(global<"glue">(), "Version"_n, glue_version);
         row.needs_latest_version = differs(version, class_attr_cached(glue_version_class, "LATEST"_n, glue_latest)) &&
                                    differs(version, class_attr_cached(global<"Versions">(), "LATEST"_n, versions_latest)) &&
-                                   differs(version, Ref(py::str("")));
+                                   differs(version, ""_n);
     }
     return row;
 }
