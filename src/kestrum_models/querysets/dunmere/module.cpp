@@ -70,12 +70,12 @@ Ref import_name_from(Obj module, Obj name) {
         message = Ref::own(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(),
                                                 known_name.ptr()));
     } else {
-        PyObject* raw_spec = nullptr;
+        PyObject* raw_module_spec = nullptr;
         bool initializing = false;
-        if (_PyObject_LookupAttr(module.ptr(), Obj("__spec__"_n).ptr(), &raw_spec) > 0) {
-            Ref spec = Ref::steal(raw_spec);
+        if (_PyObject_LookupAttr(module.ptr(), Obj("__spec__"_n).ptr(), &raw_module_spec) > 0) {
+            Ref module_spec = Ref::steal(raw_module_spec);
             PyObject* raw_flag = nullptr;
-            if (_PyObject_LookupAttr(spec.ptr(), Obj("_initializing"_n).ptr(), &raw_flag) > 0) {
+            if (_PyObject_LookupAttr(module_spec.ptr(), Obj("_initializing"_n).ptr(), &raw_flag) > 0) {
                 Ref flag = Ref::steal(raw_flag);
                 initializing = PyObject_IsTrue(flag.ptr()) > 0;
             }
