@@ -453,17 +453,7 @@ void ready_coroutine_type() {
 }  // namespace
 
 void Task::promise_type::unhandled_exception() noexcept {
-    try {
-        throw;
-    } catch (const Error&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    set_error_from_current_exception();
     Py_XDECREF(error);
     error = PyErr_GetRaisedException();
 }

@@ -1,5 +1,7 @@
 // Raising, interning and importing helpers.
 #include <cstdarg>
+#include <exception>
+#include <new>
 
 #include "internal.hpp"
 
@@ -18,6 +20,20 @@ void raise_format(PyObject* type, const char* fmt, ...) {
     PyErr_FormatV(type, fmt, vargs);
     va_end(vargs);
     throw Error{};
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
 }
 
 PyObject* intern(const char* text) {

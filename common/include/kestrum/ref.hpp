@@ -170,20 +170,18 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Inside a catch handler: set the Python exception for the C++ exception being handled
+// (Error: already set; std::bad_alloc: MemoryError; anything else: SystemError).
+void set_error_from_current_exception() noexcept;
+
 // Run `body` (which returns a `Ref`) and translate C++ failures into the
 // interpreter's convention: a new reference, or NULL with an exception set.
 template <class F>
 PyObject* guard(F&& body) noexcept {
     try {
         return body().release();
-    } catch (const Error&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
+        set_error_from_current_exception();
     }
     return nullptr;
 }
@@ -194,14 +192,8 @@ int guard_status(F&& body) noexcept {
     try {
         body();
         return 0;
-    } catch (const Error&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
+        set_error_from_current_exception();
     }
     return -1;
 }
