@@ -1,18 +1,17 @@
 """Row transport between storage executors and model loading."""
 
-from dataclasses import dataclass
 from enum import StrEnum
-from typing import Any
+from typing import Any, NamedTuple
 
 __all__ = ["Data", "Version"]
 
 
-@dataclass(slots=True)
-class Data:
+class Data(NamedTuple):
     """One returned row.
 
     ``data`` maps field names to values; it may hold ``"_metadata"`` (JSON text or
     a dict). ``metadata`` is the row's metadata, if the store returns it separately.
+    A tuple, so that stores can make millions of them cheaply.
     """
 
     data: dict[str, Any]

@@ -24,14 +24,16 @@ def test_model_keeps_metadata_apart_from_fields() -> None:
     assert person.model_dump() == {"name": "Ada", "age": None} and Person(name="Ada").metadata is None
     with pytest.raises(AttributeError):
         person.metadata = {}  # type: ignore[misc]
-    with pytest.raises(TypeError):
+    with pytest.raises(ValidationError):
         Person(name="Ada", _metadata='{"object_id": 7}')
 
 
-def test_model_keeps_values_set_after_construction() -> None:
+def test_model_keeps_values_set_after_construction_apart_from_fields() -> None:
     person = Person(name="Ada", score=1)
     person.rank = 2  # type: ignore[attr-defined]
-    assert person.model_dump() == {"name": "Ada", "age": None, "score": 1, "rank": 2}
+    person.name = "Eve"
+    assert person.rank == 2 and not hasattr(person, "score")  # type: ignore[attr-defined]
+    assert person.model_dump() == {"name": "Eve", "age": None}
 
 
 def test_class_manager_holds_model_classes_but_not_partial_or_legacy_ones() -> None:

@@ -1,48 +1,180 @@
-"""Base classes of typed model objects."""
+"""Base classes of typed model objects.
 
-from collections.abc import Mapping
-from typing import Any, ClassVar
+A model instance loaded from storage carries its row metadata in the field
+``metadata`` (given to the constructor as ``_metadata``):
 
-from pydantic import BaseModel, ConfigDict, PrivateAttr
+``object_id``
+    the object's id (an ``int``);
+``object_version``
+    the version of the object this instance was loaded as (versions count 1, 2, ...);
+``class_version``
+    the version of the class schema the row was written under;
+``class_schema_reference``
+    ``{"ref": {"class_name": ..., "object_version": <schema version>}}``, where the
+    schema version is ``Version.LATEST`` while it is the newest one.
+
+An instance that was never saved has ``metadata`` ``None``. :meth:`Model.save`
+writes a new version of the object and updates ``metadata``.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, ClassVar, Final, Self
+
+from pydantic import BaseModel, ConfigDict, Field, InstanceOf
+from pydantic.json_schema import SkipJsonSchema
 
 from kestrum_models.classes.class_manager import ClassManager
 from kestrum_models.classes.utils import is_partial_model
+from kestrum_utils.utils.decorators import async_mode_only, sync_mode_only
+
+if TYPE_CHECKING:
+    from kestrum_models.querysets.dunmere import QuerySet
+    from kestrum_utils.models.data_models.reference import Reference
+
+METADATA_FIELD: Final = "metadata"
+"""Name of the field holding an instance's row metadata (passed to constructors as ``_metadata``)."""
 
 
 class _RowModel(BaseModel):
-    # Shared by models built from stored rows: the row's metadata (object id, class
-    # schema reference, address and version info) is passed as the ``_metadata``
-    # keyword, which pydantic would otherwise drop, and exposed read-only.
-    _metadata: dict[str, Any] | None = PrivateAttr(default=None)
+    # The row metadata is a plain field read from the ``_metadata`` keyword: a field
+    # costs the constructor far less than a private attribute or a custom __init__.
+    # It is never dumped, shown or described in JSON schemas, and cannot be assigned.
+    metadata: SkipJsonSchema[InstanceOf[dict] | None] = Field(  # type: ignore[type-arg]
+        default=None, validation_alias="_metadata", exclude=True, repr=False, frozen=True
+    )
 
-    def __init__(self, /, _metadata: Mapping[str, Any] | None = None, **data: Any) -> None:
-        super().__init__(**data)
-        if _metadata is not None:
-            if not isinstance(_metadata, Mapping):
-                raise TypeError(f"_metadata must be a mapping, not {type(_metadata).__name__}")
-            self._metadata = dict(_metadata)
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name == METADATA_FIELD:
+            raise AttributeError(f"{type(self).__name__}.metadata is read-only: it is the stored object's address")
+        super().__setattr__(name, value)
 
-    @property
-    def metadata(self) -> dict[str, Any] | None:
-        """The row's metadata, or ``None`` for an object not loaded from storage."""
-        return self._metadata
+
+class _Objects:
+    """``Model.objects``: a new query set over the class."""
+
+    def __get__(self, instance: object, owner: type[Model]) -> QuerySet[Any]:
+        from kestrum_models.querysets.dunmere import QuerySet
+
+        return QuerySet(owner)
 
 
 class Model(_RowModel):
     """Base of typed model classes; every subclass registers with :class:`ClassManager`.
 
-    Extra values (such as annotations) are kept, also when set after construction.
+    ``Model.objects`` is a query set over the class. ``save()`` / ``asave()`` store a
+    new version of an object, ``delete()`` / ``adelete()`` remove it from the latest
+    objects (its history is kept); :meth:`bulk_save` stores many in one transaction.
+    Values set as attributes that are not fields (such as query annotations) are kept
+    on the instance, outside its fields.
+
+    ``__table_name__`` names the table of the latest objects (default: the class
+    name); ``__indexes__`` lists fields, or tuples of fields, to index.
     """
 
-    model_config = ConfigDict(extra="allow")
-
     __table_name__: ClassVar[str | None] = None
+    __indexes__: ClassVar[tuple[str | tuple[str, ...], ...]] = ()
+
+    objects: ClassVar[_Objects] = _Objects()
 
     @classmethod
     def __pydantic_init_subclass__(cls, **kwargs: Any) -> None:
         super().__pydantic_init_subclass__(**kwargs)
         if not is_partial_model(cls):
             ClassManager.register(cls)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        # Names that are not fields (annotations of a query) go to the instance dict, as
+        # for an ordinary object, instead of being refused.
+        if name in type(self).__pydantic_fields__ or name.startswith("_") or hasattr(type(self), name):
+            _RowModel.__setattr__(self, name, value)
+        else:
+            self.__dict__[name] = value
+
+    # -- storage -----------------------------------------------------------
+
+    @sync_mode_only
+    def save(self) -> Self:
+        """Store this object as a new version (a new object when it was never saved); returns it."""
+        from kestrum_data.store import storage
+
+        storage().save([self])
+        return self
+
+    @async_mode_only
+    async def asave(self) -> Self:
+        """Asynchronous :meth:`save`."""
+        from kestrum_data.store import storage
+
+        await storage().asave([self])
+        return self
+
+    @sync_mode_only
+    def delete(self) -> None:
+        """Remove this object from the latest objects; its saved versions stay in the history."""
+        from kestrum_data.store import storage
+
+        storage().delete([self])
+
+    @async_mode_only
+    async def adelete(self) -> None:
+        """Asynchronous :meth:`delete`."""
+        from kestrum_data.store import storage
+
+        await storage().adelete([self])
+
+    @classmethod
+    @sync_mode_only
+    def bulk_save(cls, objects: Iterable[Self]) -> list[Self]:
+        """Save many objects of this class in one transaction; returns them."""
+        from kestrum_data.store import storage
+
+        items = cls._bulk_items(objects)
+        storage().save(items)
+        return items
+
+    @classmethod
+    @async_mode_only
+    async def abulk_save(cls, objects: Iterable[Self]) -> list[Self]:
+        """Asynchronous :meth:`bulk_save`."""
+        from kestrum_data.store import storage
+
+        items = cls._bulk_items(objects)
+        await storage().asave(items)
+        return items
+
+    @classmethod
+    def _bulk_items(cls, objects: Iterable[Self]) -> list[Self]:
+        from kestrum_models.querysets.errors import BulkOperationError
+
+        items = list(objects)
+        for item in items:
+            if type(item) is not cls:
+                raise BulkOperationError("Cannot update an object of a different type")
+        return items
+
+    def __repr_args__(self) -> Any:
+        metadata = self.metadata
+        if metadata and metadata.get("unloaded"):
+            return [("object_id", metadata["object_id"]), ("unloaded", True)]
+        return super().__repr_args__()
+
+    def to_reference(self, *, latest: bool = True) -> Reference:
+        """A reference to this saved object: to its latest version, or (``latest=False``) to this version."""
+        from kestrum_utils.models.data_models.reference import Reference
+
+        metadata = self.metadata
+        if not metadata:
+            raise ValueError(f"{type(self).__name__} object is not saved: save it before referencing it")
+        return Reference(
+            ref={
+                "class_name": type(self).__name__,
+                "class_version": "LATEST" if latest else str(metadata["class_version"]),
+                "object_version": "LATEST" if latest else str(metadata["object_version"]),
+                "object_id": metadata["object_id"],
+            }
+        )
 
 
 class LegacyModel(_RowModel):

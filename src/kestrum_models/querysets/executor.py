@@ -2,13 +2,16 @@
 
 A query set calls ``Executor(queryset).query()`` / ``.count()`` (or the awaited
 :class:`AsyncExecutor` versions). The default executors delegate to the storage
-backend registered for the query set's database alias with :func:`register_backend`.
+backend of the query set's database alias: one registered with
+:func:`register_backend`, else the object store (:mod:`kestrum_data.store`) on the
+database configured for the alias.
 """
 
 from abc import ABC, abstractmethod
 from typing import Any, Literal, Protocol
 
 from kestrum_data.aliases.using import DEFAULT_DB_ALIAS
+from kestrum_data.store import storage
 from kestrum_glue import Data
 from kestrum_models.querysets.errors import ConnectionNotConfiguredError
 from kestrum_utils.query.data_models.order_by import OrderBy
@@ -25,6 +28,7 @@ __all__ = [
     "Executor",
     "ExecutorBase",
     "QuerySetReader",
+    "StoreBackend",
     "get_backend",
     "register_backend",
     "unregister_backend",
@@ -111,15 +115,30 @@ def unregister_backend(alias: str) -> None:
     _backends.pop(alias, None)
 
 
+class StoreBackend:
+    """The object store as a backend: SQLite or PostgreSQL, as configured for each alias."""
+
+    def query(self, queryset: QuerySetReader) -> list[Data]:
+        return storage().query(queryset)
+
+    def count(self, queryset: QuerySetReader) -> int:
+        return storage().count(queryset)
+
+    async def aquery(self, queryset: QuerySetReader) -> list[Data]:
+        return await storage().aquery(queryset)
+
+    async def acount(self, queryset: QuerySetReader) -> int:
+        return await storage().acount(queryset)
+
+
+_store_backend = StoreBackend()
+
+
 def get_backend(alias: str) -> Backend:
-    """The backend registered for ``alias``."""
-    try:
-        return _backends[alias]
-    except KeyError:
-        raise ConnectionNotConfiguredError(
-            f"no storage backend is configured for database alias {alias!r}; "
-            "register one with kestrum_models.querysets.executor.register_backend()"
-        ) from None
+    """The backend registered for ``alias``, else the object store."""
+    if not isinstance(alias, str):
+        raise ConnectionNotConfiguredError(f"a database alias must be a str, not {type(alias).__name__}")
+    return _backends.get(alias, _store_backend)
 
 
 def _backend_of(queryset: QuerySetReader) -> Backend:

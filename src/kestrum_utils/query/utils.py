@@ -10,13 +10,14 @@ operator means ``exact``.
 operator        a row matches when the field value ...
 ==============  =============================================================
 ``exact``       equals the value (``None`` matches a null or missing field)
-``ne``          does not equal the value (the negation of ``exact``)
+``ne``          does not equal the value (the negation of ``exact``); also ``neq``
 ``gt`` ``gte``  is greater than (or equal to) the value; null never matches
 ``lt`` ``lte``  is less than (or equal to) the value; null never matches
 ``in``          is one of the given values
 ``contains``    contains the value (substring of a string, element of a list)
 ``icontains``   is a string containing the value, ignoring case
 ``startswith``  is a string starting with the value
+``endswith``    is a string ending with the value
 ``isnull``      is null or missing (value ``True``) or is not (value ``False``)
 ==============  =============================================================
 
@@ -64,6 +65,7 @@ def _icontains(actual: Any, value: Any) -> bool:
 _OPERATORS: Final[dict[str, Callable[[Any, Any], bool]]] = {
     "exact": _exact,
     "ne": lambda actual, value: not _exact(actual, value),
+    "neq": lambda actual, value: not _exact(actual, value),
     "gt": _ordered(operator.gt),
     "gte": _ordered(operator.ge),
     "lt": _ordered(operator.lt),
@@ -72,6 +74,7 @@ _OPERATORS: Final[dict[str, Callable[[Any, Any], bool]]] = {
     "contains": _contains,
     "icontains": _icontains,
     "startswith": lambda actual, value: isinstance(actual, str) and actual.startswith(value),
+    "endswith": lambda actual, value: isinstance(actual, str) and actual.endswith(value),
     "isnull": lambda actual, value: (actual is None) is bool(value),
 }
 

@@ -1,11 +1,12 @@
 """Latest class-schema versions of model classes.
 
 The managers read from a :class:`SchemaVersionSource`. By default that is the
-process-wide in-memory registry of this module, filled with
-:func:`register_schema_version`.
+object store: its answers are kept in the process-wide registry of this module
+(also filled by :func:`register_schema_version`), and a class the registry does
+not hold is looked up in the store's registry of class schemas.
 """
 
-from typing import Protocol
+from typing import Any, Protocol
 
 
 class SchemaVersionNotFoundError(LookupError):
@@ -22,15 +23,15 @@ class InMemorySchemaVersions:
     """Schema versions registered in this process; the last registered version is the latest."""
 
     def __init__(self) -> None:
-        self._latest: dict[str, str] = {}
+        self._latest: dict[str, Any] = {}
 
-    def register(self, class_name: str, version: str) -> None:
+    def register(self, class_name: str, version: Any) -> None:
         self._latest[class_name] = version
 
     def clear(self) -> None:
         self._latest.clear()
 
-    def latest_version(self, class_name: str) -> str:
+    def latest_version(self, class_name: str) -> Any:
         try:
             return self._latest[class_name]
         except KeyError:
@@ -43,7 +44,7 @@ class InMemorySchemaVersions:
 _registry = InMemorySchemaVersions()
 
 
-def register_schema_version(class_name: str, version: str) -> None:
+def register_schema_version(class_name: str, version: Any) -> None:
     """Record ``version`` as the latest schema version of ``class_name``."""
     _registry.register(class_name, version)
 
@@ -57,17 +58,31 @@ class HistoricalSchemaVersionManager:
     """Looks up the latest class-schema version of model classes."""
 
     def __init__(self, source: SchemaVersionSource | None = None) -> None:
-        self._source = source if source is not None else _registry
+        self._source = source
 
-    def get_latest_schema_version(self, class_name: str) -> str:
-        return self._source.latest_version(class_name)
+    def get_latest_schema_version(self, class_name: str) -> Any:
+        if self._source is not None:
+            return self._source.latest_version(class_name)
+        try:
+            return _registry.latest_version(class_name)
+        except SchemaVersionNotFoundError:
+            from kestrum_data.store import storage
+
+            return storage().latest_schema_version(class_name)
 
 
 class AsyncHistoricalSchemaVersionManager:
     """Asynchronous :class:`HistoricalSchemaVersionManager`."""
 
     def __init__(self, source: SchemaVersionSource | None = None) -> None:
-        self._source = source if source is not None else _registry
+        self._source = source
 
-    async def get_latest_schema_version(self, class_name: str) -> str:
-        return self._source.latest_version(class_name)
+    async def get_latest_schema_version(self, class_name: str) -> Any:
+        if self._source is not None:
+            return self._source.latest_version(class_name)
+        try:
+            return _registry.latest_version(class_name)
+        except SchemaVersionNotFoundError:
+            from kestrum_data.store import storage
+
+            return await storage().alatest_schema_version(class_name)

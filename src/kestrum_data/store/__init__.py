@@ -1,0 +1,36 @@
+"""The versioned object store on SQLite and PostgreSQL.
+
+:func:`storage` is the store of the current configuration (see
+:mod:`kestrum_data.config`). The executors of query sets read through it; model
+instances write through it (``save``, ``delete``, ``bulk_save``).
+"""
+
+from kestrum_data.store.errors import (
+    ConflictError,
+    DatabaseError,
+    DatabaseUnavailableError,
+    InvalidValueError,
+    QueryError,
+    SchemaError,
+    StorageError,
+    UnknownFieldError,
+    UnknownLookupError,
+)
+from kestrum_data.store.storage import Storage, Transaction, close_databases, storage, unloaded
+
+__all__ = [
+    "ConflictError",
+    "DatabaseError",
+    "DatabaseUnavailableError",
+    "InvalidValueError",
+    "QueryError",
+    "SchemaError",
+    "Storage",
+    "StorageError",
+    "Transaction",
+    "UnknownFieldError",
+    "UnknownLookupError",
+    "close_databases",
+    "storage",
+    "unloaded",
+]

@@ -1,0 +1,275 @@
+"""Databases behind the object store: SQL dialects, connections and transactions.
+
+A :class:`Database` hands out *drivers*: thin wrappers of one connection that run
+statements and translate the database's errors into :mod:`kestrum_data.store.errors`.
+Synchronous drivers (:class:`Driver`) and asynchronous ones (:class:`AsyncDriver`)
+offer the same operations, so that the store's multi-statement work is written once,
+as a *plan*: a generator that yields operations and receives their results, run by
+:func:`run` or :func:`arun`.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import os
+import threading
+import weakref
+from abc import ABC, abstractmethod
+from collections.abc import AsyncIterator, Callable, Generator, Iterable, Iterator, Sequence
+from typing import Any, ClassVar
+
+from kestrum_data.config import DatabaseURL
+from kestrum_data.store.fields import Codec
+
+type Params = Sequence[Any]
+type Op = tuple[str, tuple[Any, ...]]
+type Plan[T] = Generator[Op, Any, T]
+
+
+def query(sql: str, params: Params = ()) -> Op:
+    """Operation: run a statement and return all its rows (a list of tuples)."""
+    return ("query", (sql, params))
+
+
+def execute(sql: str, params: Params = ()) -> Op:
+    """Operation: run a statement and return the number of rows it changed."""
+    return ("execute", (sql, params))
+
+
+def execute_many(sql: str, rows: Iterable[Params]) -> Op:
+    """Operation: run a statement once per parameter row."""
+    return ("execute_many", (sql, rows))
+
+
+def insert_many(table: str, columns: Sequence[str], rows: Sequence[Params]) -> Op:
+    """Operation: insert rows into a table (the fastest way the database has)."""
+    return ("insert_many", (table, columns, rows))
+
+
+def run[T](plan: Plan[T], driver: Driver) -> T:
+    """Run a plan on a synchronous driver."""
+    result: Any = None
+    try:
+        while True:
+            name, args = plan.send(result)
+            result = getattr(driver, name)(*args)
+    except StopIteration as stop:
+        return stop.value
+
+
+async def arun[T](plan: Plan[T], driver: AsyncDriver) -> T:
+    """Run a plan on an asynchronous driver."""
+    result: Any = None
+    try:
+        while True:
+            name, args = plan.send(result)
+            result = await getattr(driver, name)(*args)
+    except StopIteration as stop:
+        return stop.value
+
+
+class Dialect(ABC):
+    """How one kind of database spells what the store needs."""
+
+    name: ClassVar[str]
+    placeholder: ClassVar[str]
+    column_types: ClassVar[dict[str, str]]
+    codec: Codec
+
+    @staticmethod
+    def quote(identifier: str) -> str:
+        """A quoted identifier; any text is safe inside it."""
+        if "\0" in identifier:
+            raise ValueError(f"identifiers cannot contain NUL characters: {identifier!r}")
+        return '"' + identifier.replace('"', '""') + '"'
+
+    @abstractmethod
+    def id_text(self, column: str) -> str:
+        """SQL giving an integer column as decimal text."""
+
+    @abstractmethod
+    def any_of(self, column: str) -> str:
+        """SQL testing ``column`` against the values of one list parameter."""
+
+    @abstractmethod
+    def list_param(self, values: list[Any]) -> Any:
+        """The parameter :meth:`any_of` takes for ``values``."""
+
+    @abstractmethod
+    def text_test(self, operator: str, column: str) -> str:
+        """SQL for ``contains``, ``icontains``, ``startswith`` or ``endswith``; parameters from :meth:`text_params`."""
+
+    @abstractmethod
+    def text_params(self, operator: str, value: str) -> list[Any]:
+        """The parameters of :meth:`text_test` for a non-empty ``value``."""
+
+    @abstractmethod
+    def array_contains(self, column: str) -> str:
+        """SQL testing whether a JSON array column holds the element given as JSON text."""
+
+    @abstractmethod
+    def json_equals(self, column: str) -> str:
+        """SQL testing a JSON column for equality with one JSON-text parameter."""
+
+    @abstractmethod
+    def order_term(self, column: str, descending: bool) -> str:
+        """An ``ORDER BY`` term; nulls come first ascending and last descending."""
+
+    def limit_offset(self, limit: int | None, offset: int | None) -> tuple[str, list[int]]:
+        sql, params = "", []
+        if limit is not None:
+            sql, params = f" LIMIT {self.placeholder}", [limit]
+        if offset:
+            if limit is None:
+                sql += " LIMIT -1" if self.name == "sqlite" else ""
+            sql += f" OFFSET {self.placeholder}"
+            params.append(offset)
+        return sql, params
+
+    @abstractmethod
+    def upsert_latest(self, table: str, columns: Sequence[str]) -> str:
+        """Insert-or-replace of a latest-objects row, never replacing a newer version."""
+
+
+class Driver(ABC):
+    """One connection, used synchronously."""
+
+    @abstractmethod
+    def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]: ...
+
+    @abstractmethod
+    def execute(self, sql: str, params: Params = ()) -> int: ...
+
+    @abstractmethod
+    def execute_many(self, sql: str, rows: Iterable[Params]) -> None: ...
+
+    def insert_many(self, table: str, columns: Sequence[str], rows: Sequence[Params]) -> None:
+        marks = ", ".join([self.placeholder] * len(columns))
+        self.execute_many(f"INSERT INTO {table} ({', '.join(columns)}) VALUES ({marks})", rows)
+
+    placeholder: ClassVar[str] = "?"
+
+
+class AsyncDriver(ABC):
+    """One connection, used from coroutines."""
+
+    @abstractmethod
+    async def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]: ...
+
+    @abstractmethod
+    async def execute(self, sql: str, params: Params = ()) -> int: ...
+
+    @abstractmethod
+    async def execute_many(self, sql: str, rows: Iterable[Params]) -> None: ...
+
+    async def insert_many(self, table: str, columns: Sequence[str], rows: Sequence[Params]) -> None:
+        marks = ", ".join([self.placeholder] * len(columns))
+        await self.execute_many(f"INSERT INTO {table} ({', '.join(columns)}) VALUES ({marks})", rows)
+
+    placeholder: ClassVar[str] = "?"
+
+
+class Database(ABC):
+    """One database: its dialect and its connections, for threads and event loops.
+
+    ``connect()`` gives a driver in autocommit mode; ``transaction()`` one inside a
+    transaction that commits when the block ends and rolls back when it raises
+    (``BaseException`` included, so an interrupted or cancelled write leaves nothing).
+    The ``a``-prefixed twins do the same for coroutines.
+    """
+
+    dialect: Dialect
+
+    def __init__(self, url: DatabaseURL) -> None:
+        self.url = url
+        self._pid = os.getpid()
+        self._lock = threading.Lock()
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.url}>"
+
+    @abstractmethod
+    def connect(self) -> contextlib.AbstractContextManager[Driver]: ...
+
+    @abstractmethod
+    def transaction(self) -> contextlib.AbstractContextManager[Driver]: ...
+
+    @abstractmethod
+    def aconnect(self) -> contextlib.AbstractAsyncContextManager[AsyncDriver]: ...
+
+    @abstractmethod
+    def atransaction(self) -> contextlib.AbstractAsyncContextManager[AsyncDriver]: ...
+
+    @abstractmethod
+    def close(self) -> None:
+        """Close the connections this process holds (pools of event loops close with their loops)."""
+
+    def _check_process(self) -> bool:
+        """True (once) when this object is used in a forked child: connections must not be shared."""
+        pid = os.getpid()
+        if pid == self._pid:
+            return False
+        self._pid = pid
+        return True
+
+
+class LoopResources[T]:
+    """Per-event-loop resources (connection pools), closed when their loop shuts down.
+
+    ``asyncio.run`` (and every runner) closes a loop's asynchronous generators before
+    it closes the loop: each loop gets one parked generator whose cleanup closes the
+    loop's resource, so pools never outlive their loop. A loop closed without that
+    step still releases its resource when the loop is garbage collected.
+    """
+
+    def __init__(self, create: Callable[[], Any], close: Callable[[Any], Any], drop: Callable[[Any], None]) -> None:
+        self._create = create
+        self._close = close
+        self._drop = drop
+        self._by_loop: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Any] = weakref.WeakKeyDictionary()
+        self._keepers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Any] = weakref.WeakKeyDictionary()
+
+    async def get(self) -> T:
+        loop = asyncio.get_running_loop()
+        resource = self._by_loop.get(loop)
+        if resource is None:
+            resource = await self._create()
+            existing = self._by_loop.get(loop)
+            if existing is not None:  # another task of this loop won the race
+                await self._close(resource)
+                return existing
+            self._by_loop[loop] = resource
+            keeper = self._keeper(loop, resource)
+            await keeper.asend(None)
+            self._keepers[loop] = keeper
+            weakref.finalize(loop, self._drop, resource)
+        return resource
+
+    async def _keeper(self, loop: asyncio.AbstractEventLoop, resource: Any) -> AsyncIterator[None]:
+        try:
+            while True:
+                yield
+        finally:
+            if self._by_loop.get(loop) is resource:
+                del self._by_loop[loop]
+            await self._close(resource)
+
+    async def close_current(self) -> None:
+        """Close the resource of the running loop, if any."""
+        loop = asyncio.get_running_loop()
+        keeper = self._keepers.pop(loop, None)
+        if keeper is not None:
+            await keeper.aclose()
+
+
+@contextlib.contextmanager
+def translated(translate: Callable[[BaseException], BaseException | None]) -> Iterator[None]:
+    """Re-raise database errors as the store's errors (``translate`` returns None to keep one)."""
+    try:
+        yield
+    except Exception as error:
+        mapped = translate(error)
+        if mapped is None:
+            raise
+        raise mapped from error

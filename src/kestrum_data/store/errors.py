@@ -1,0 +1,37 @@
+"""Errors of the object store."""
+
+
+class StorageError(Exception):
+    """Base of the object store's errors."""
+
+
+class QueryError(StorageError, ValueError):
+    """A query names something the model does not have, or compares with an unusable value."""
+
+
+class UnknownFieldError(QueryError):
+    """A lookup, ordering, field selection or related-object path names no field of the model."""
+
+
+class UnknownLookupError(QueryError):
+    """A lookup names an operator that does not exist or does not apply to the field."""
+
+
+class InvalidValueError(QueryError):
+    """A value does not fit the field it is compared with or stored in."""
+
+
+class ConflictError(StorageError):
+    """Another writer saved or deleted the same object first; reload it and try again."""
+
+
+class SchemaError(StorageError):
+    """A model class cannot be stored as it is defined, or its stored tables do not match it."""
+
+
+class DatabaseError(StorageError):
+    """The database failed: it is unreachable, not a database, or refused the statement."""
+
+
+class DatabaseUnavailableError(DatabaseError):
+    """The database cannot be reached (server down, connection lost, file locked too long)."""

@@ -1,0 +1,264 @@
+"""How the fields of a model class are stored: one column per field, typed by core type.
+
+A field's core type (:class:`CoreTypes`) follows from its annotation: ``int``,
+``float``, ``str``, ``bytes``, ``bool``, ``date``, ``datetime``, lists, tuples and
+sets (``array``), dicts and nested plain models (``dictionary``); ``X | None`` is
+``X``, nullable. Any other type is classified by the JSON form pydantic gives it
+(a ``UUID`` or ``Decimal`` is stored as text, an ``IntEnum`` as an integer, and
+anything structured as JSON). A field annotated with another stored model class is
+a relation: its column holds the related object's id.
+"""
+
+from __future__ import annotations
+
+import datetime
+import enum
+import json
+import types
+import typing
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
+from functools import cached_property
+from typing import Any, Final
+
+from pydantic import BaseModel, TypeAdapter, ValidationError
+from pydantic_core import to_jsonable_python
+
+from kestrum_data.store.errors import InvalidValueError, SchemaError
+from kestrum_utils.models.data_models.enums import CoreTypes
+
+RELATION: Final = "relation"
+"""Kind of a field that holds another stored object (its column holds the object id)."""
+
+JSON_KINDS: Final = frozenset({CoreTypes.ARRAY.value, CoreTypes.DICTIONARY.value})
+TEXT_KINDS: Final = frozenset({CoreTypes.STRING.value})
+ORDERED_KINDS: Final = frozenset(
+    {
+        CoreTypes.INTEGER.value,
+        CoreTypes.NUMBER.value,
+        CoreTypes.STRING.value,
+        CoreTypes.BINARY.value,
+        CoreTypes.BOOLEAN.value,
+        CoreTypes.DATE.value,
+        CoreTypes.DATETIME.value,
+        RELATION,
+    }
+)
+
+_SCALARS: Final[dict[type, str]] = {
+    bool: CoreTypes.BOOLEAN.value,
+    int: CoreTypes.INTEGER.value,
+    float: CoreTypes.NUMBER.value,
+    str: CoreTypes.STRING.value,
+    bytes: CoreTypes.BINARY.value,
+    datetime.datetime: CoreTypes.DATETIME.value,
+    datetime.date: CoreTypes.DATE.value,
+}
+_ARRAYS: Final = (list, tuple, set, frozenset)
+_JSON_SCHEMA_KINDS: Final[dict[str, str]] = {
+    "integer": CoreTypes.INTEGER.value,
+    "number": CoreTypes.NUMBER.value,
+    "string": CoreTypes.STRING.value,
+    "boolean": CoreTypes.BOOLEAN.value,
+    "array": CoreTypes.ARRAY.value,
+    "object": CoreTypes.DICTIONARY.value,
+}
+
+
+def _is_stored_model(annotation: Any) -> bool:
+    # Stored model classes are the framework's Model subclasses (imported lazily: the
+    # model package imports this one).
+    from kestrum_models.classes.model import Model
+
+    return isinstance(annotation, type) and issubclass(annotation, Model)
+
+
+def _strip(annotation: Any) -> tuple[Any, bool]:
+    """The annotation without ``Annotated`` and ``| None``, and whether it allowed ``None``."""
+    nullable = False
+    while True:
+        origin = typing.get_origin(annotation)
+        if origin is typing.Annotated:
+            annotation = annotation.__origin__
+            continue
+        if origin in (typing.Union, types.UnionType):
+            members = [arg for arg in typing.get_args(annotation) if arg is not type(None)]
+            if len(members) < len(typing.get_args(annotation)):
+                nullable = True
+            if len(members) == 1:
+                annotation = members[0]
+                continue
+        if annotation is type(None):
+            nullable = True
+        return annotation, nullable
+
+
+def classify(annotation: Any) -> tuple[str, bool, str | None]:
+    """``(kind, nullable, related class name)`` of a field annotation."""
+    inner, nullable = _strip(annotation)
+    if _is_stored_model(inner):
+        return RELATION, nullable, inner.__name__
+    origin = typing.get_origin(inner) or inner
+    if origin in _SCALARS and not (isinstance(inner, type) and issubclass(inner, enum.Enum)):
+        return _SCALARS[origin], nullable, None
+    if isinstance(origin, type):
+        if issubclass(origin, _ARRAYS):
+            return CoreTypes.ARRAY.value, nullable, None
+        if issubclass(origin, Mapping) or issubclass(origin, BaseModel):
+            return CoreTypes.DICTIONARY.value, nullable, None
+    if origin is typing.Literal:
+        kinds = {classify(type(value))[0] for value in typing.get_args(inner)}
+        if len(kinds) == 1:
+            return kinds.pop(), nullable, None
+    try:
+        schema = TypeAdapter(inner).json_schema()
+    except Exception:  # noqa: BLE001 - any type pydantic cannot describe is stored as JSON
+        schema = {}
+    kind = _JSON_SCHEMA_KINDS.get(schema.get("type", ""), CoreTypes.DICTIONARY.value)
+    if kind == CoreTypes.STRING.value and schema.get("format") == "date-time":
+        kind = CoreTypes.DATETIME.value
+    elif kind == CoreTypes.STRING.value and schema.get("format") == "date":
+        kind = CoreTypes.DATE.value
+    return kind, nullable, None
+
+
+def canonical_json(value: Any) -> str:
+    """JSON text of a value, the same text for equal values (keys sorted, no spaces)."""
+    return json.dumps(
+        to_jsonable_python(value), sort_keys=True, separators=(",", ":"), ensure_ascii=False, allow_nan=False
+    )
+
+
+def utc_datetime(value: datetime.datetime) -> datetime.datetime:
+    """An aware datetime in UTC; a naive datetime is taken as UTC."""
+    if value.tzinfo is None:
+        return value.replace(tzinfo=datetime.UTC)
+    return value.astimezone(datetime.UTC)
+
+
+@dataclass(frozen=True, slots=True)
+class FieldSpec:
+    """One stored field of a model class version."""
+
+    name: str
+    kind: str
+    nullable: bool
+    required: bool
+    related: str | None = None
+    column: str = ""
+
+    def signature(self) -> list[Any]:
+        return [self.name, self.kind, self.nullable, self.required, self.related]
+
+    def to_json(self) -> list[Any]:
+        return [*self.signature(), self.column]
+
+    @classmethod
+    def from_json(cls, data: list[Any]) -> FieldSpec:
+        name, kind, nullable, required, related, column = data
+        return cls(name, kind, bool(nullable), bool(required), related, column)
+
+    def reads(self, stored: FieldSpec) -> bool:
+        """Whether values stored under ``stored`` (the same field name) fit this field."""
+        return (
+            stored.kind == self.kind
+            and stored.related == self.related
+            and (self.nullable or not stored.nullable)
+        )
+
+
+@dataclass(slots=True)
+class ModelFields:
+    """The stored fields of one model class, as defined in this process."""
+
+    class_name: str
+    table_name: str
+    fields: dict[str, FieldSpec]
+    annotations: dict[str, Any] = field(repr=False)
+    _adapters: dict[str, TypeAdapter[Any]] = field(default_factory=dict, repr=False)
+
+    def signature(self) -> str:
+        """Text that changes whenever a field's name, kind, nullability or requiredness changes."""
+        return json.dumps(sorted(spec.signature() for spec in self.fields.values()))
+
+    def check_value(self, name: str, value: Any) -> Any:
+        """``value`` validated as the field's type (as the model would accept it)."""
+        adapter = self._adapters.get(name)
+        if adapter is None:
+            spec = self.fields[name]
+            annotation = self.annotations[name]
+            if spec.kind == RELATION:
+                annotation = int | None
+            adapter = self._adapters[name] = TypeAdapter(annotation | None)
+        try:
+            return adapter.validate_python(value)
+        except ValidationError as error:
+            detail = error.errors()[0]["msg"] if error.errors() else str(error)
+            raise InvalidValueError(
+                f"invalid value {_short(value)} for field {self.class_name}.{name} ({self.fields[name].kind}): {detail}"
+            ) from None
+
+
+def _short(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def describe(model: type[BaseModel], table_name: str) -> ModelFields:
+    """The stored fields of ``model`` (its pydantic fields, minus the row metadata)."""
+    from kestrum_models.classes.model import METADATA_FIELD
+
+    fields: dict[str, FieldSpec] = {}
+    annotations: dict[str, Any] = {}
+    for name, info in model.model_fields.items():
+        if name == METADATA_FIELD:
+            continue
+        if name.startswith("_"):
+            raise SchemaError(f"{model.__name__}.{name}: stored field names cannot start with an underscore")
+        kind, nullable, related = classify(info.annotation)
+        fields[name] = FieldSpec(name, kind, nullable, info.is_required(), related)
+        annotations[name] = info.annotation
+    return ModelFields(model.__name__, table_name, fields, annotations)
+
+
+type Encoder = Callable[[Any], Any]
+
+
+def relation_id(value: Any) -> int | None:
+    """The object id a relation field stores for ``value`` (a saved object, an id or ``None``)."""
+    if value is None:
+        return None
+    if isinstance(value, int) and not isinstance(value, bool):
+        return value
+    metadata = getattr(value, "metadata", None)
+    if isinstance(metadata, Mapping) and isinstance(metadata.get("object_id"), int):
+        return metadata["object_id"]
+    raise InvalidValueError(
+        f"{type(value).__name__} object is not saved: save it before storing a reference to it"
+    )
+
+
+class Codec:
+    """Turns field values into column values of one database dialect and back."""
+
+    #: Kinds whose column values need decoding when read.
+    decoded_kinds: frozenset[str] = frozenset()
+
+    @cached_property
+    def encoders(self) -> dict[str, Encoder]:
+        raise NotImplementedError
+
+    def decoder(self, kind: str) -> Callable[[Any], Any] | None:
+        return None
+
+    def encode(self, kind: str, value: Any) -> Any:
+        if value is None:
+            return None
+        return self.encoders[kind](value)
+
+
+def plain(value: Any) -> Any:
+    """A value of a basic type as it is; anything else in its JSON form (an enum's value, a UUID's text)."""
+    if type(value) in _SCALARS:
+        return value
+    return to_jsonable_python(value)

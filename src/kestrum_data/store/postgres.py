@@ -1,0 +1,279 @@
+"""PostgreSQL databases: psycopg 3 with a ``psycopg_pool`` connection pool per process and per event loop.
+
+Sessions run in UTC. Bulk inserts use ``COPY``. A connection is checked before
+it is handed out, so that after the server went away and came back the pool
+replaces its dead connections instead of failing with them.
+"""
+
+from __future__ import annotations
+
+import contextlib
+from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+from functools import cached_property
+from typing import Any, ClassVar
+
+import psycopg
+import psycopg.errors
+from psycopg.types.json import Jsonb
+from psycopg_pool import AsyncConnectionPool, ConnectionPool, PoolTimeout
+
+from kestrum_data.config import DatabaseURL
+from kestrum_data.store.database import AsyncDriver, Database, Dialect, Driver, LoopResources, Params, translated
+from kestrum_data.store.errors import ConflictError, DatabaseError, DatabaseUnavailableError, InvalidValueError
+from kestrum_data.store.fields import RELATION, Codec, Encoder, plain, relation_id, utc_datetime
+from kestrum_utils.models.data_models.enums import CoreTypes
+from pydantic_core import to_jsonable_python
+
+
+def _text(value: Any) -> Any:
+    value = plain(value)
+    if isinstance(value, str) and "\0" in value:
+        raise InvalidValueError("PostgreSQL text cannot hold NUL characters (\\x00)")
+    return value
+
+
+def _json(value: Any) -> Jsonb:
+    return Jsonb(to_jsonable_python(value))
+
+
+class PostgresCodec(Codec):
+    @cached_property
+    def encoders(self) -> dict[str, Encoder]:
+        return {
+            CoreTypes.INTEGER.value: plain,
+            CoreTypes.NUMBER.value: plain,
+            CoreTypes.STRING.value: _text,
+            CoreTypes.BINARY.value: bytes,
+            CoreTypes.BOOLEAN.value: bool,
+            CoreTypes.DATE.value: plain,
+            CoreTypes.DATETIME.value: utc_datetime,
+            CoreTypes.ARRAY.value: _json,
+            CoreTypes.DICTIONARY.value: _json,
+            RELATION: relation_id,
+        }
+
+
+class PostgresDialect(Dialect):
+    name = "postgresql"
+    placeholder = "%s"
+    column_types = {
+        CoreTypes.INTEGER.value: "bigint",
+        CoreTypes.NUMBER.value: "double precision",
+        CoreTypes.STRING.value: "text",
+        CoreTypes.BINARY.value: "bytea",
+        CoreTypes.BOOLEAN.value: "boolean",
+        CoreTypes.DATE.value: "date",
+        CoreTypes.DATETIME.value: "timestamp with time zone",
+        CoreTypes.ARRAY.value: "jsonb",
+        CoreTypes.DICTIONARY.value: "jsonb",
+        RELATION: "bigint",
+    }
+    codec = PostgresCodec()
+
+    def id_text(self, column: str) -> str:
+        return f"{column}::text"
+
+    def any_of(self, column: str) -> str:
+        return f"{column} = ANY(%s)"
+
+    def list_param(self, values: list[Any]) -> Any:
+        return values
+
+    def text_test(self, operator: str, column: str) -> str:
+        # strpos/left/right never treat % or _ specially.
+        if operator == "contains":
+            return f"strpos({column}, %s) > 0"
+        if operator == "icontains":
+            return f"strpos(lower({column}), lower(%s)) > 0"
+        if operator == "startswith":
+            return f"left({column}, %s) = %s"
+        return f"right({column}, %s) = %s"
+
+    def text_params(self, operator: str, value: str) -> list[Any]:
+        if operator in ("contains", "icontains"):
+            return [value]
+        return [len(value), value]
+
+    def array_contains(self, column: str) -> str:
+        return f"{column} @> jsonb_build_array(%s::jsonb)"
+
+    def json_equals(self, column: str) -> str:
+        return f"{column} = %s::jsonb"
+
+    def order_term(self, column: str, descending: bool) -> str:
+        return f"{column} DESC NULLS LAST" if descending else f"{column} ASC NULLS FIRST"
+
+    def upsert_latest(self, table: str, columns: Sequence[str]) -> str:
+        marks = ", ".join(["%s"] * len(columns))
+        updates = ", ".join(f"{c} = EXCLUDED.{c}" for c in columns[1:])
+        return (
+            f"INSERT INTO {table} ({', '.join(columns)}) VALUES ({marks}) "
+            f'ON CONFLICT ("_object_id") DO UPDATE SET {updates} '
+            f'WHERE {table}."_object_version" < EXCLUDED."_object_version"'
+        )
+
+
+def _translate(where: str) -> Any:
+    def translate(error: BaseException) -> BaseException | None:
+        if isinstance(error, psycopg.errors.UniqueViolation):
+            return ConflictError(f"another writer saved the same object version first ({error.diag.message_primary})")
+        if isinstance(error, PoolTimeout | psycopg.OperationalError):
+            return DatabaseUnavailableError(f"PostgreSQL database {where} is unavailable: {error}")
+        if isinstance(error, psycopg.DataError):
+            return InvalidValueError(f"PostgreSQL database {where} refused a value: {error}")
+        if isinstance(error, psycopg.Error):
+            return DatabaseError(f"PostgreSQL database {where}: {error}")
+        return None
+
+    return translate
+
+
+class _SyncDriver(Driver):
+    placeholder = "%s"
+
+    def __init__(self, conn: psycopg.Connection[Any], translate: Any) -> None:
+        self.conn = conn
+        self._translate = translate
+
+    def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]:
+        with translated(self._translate):
+            return self.conn.execute(sql, params).fetchall()
+
+    def execute(self, sql: str, params: Params = ()) -> int:
+        with translated(self._translate):
+            return self.conn.execute(sql, params).rowcount
+
+    def execute_many(self, sql: str, rows: Iterable[Params]) -> None:
+        with translated(self._translate), self.conn.cursor() as cursor:
+            cursor.executemany(sql, rows)
+
+    def insert_many(self, table: str, columns: Sequence[str], rows: Sequence[Params]) -> None:
+        with translated(self._translate), self.conn.cursor() as cursor:
+            with cursor.copy(f"COPY {table} ({', '.join(columns)}) FROM STDIN") as copy:
+                for row in rows:
+                    copy.write_row(row)
+
+
+class _AsyncDriver(AsyncDriver):
+    placeholder = "%s"
+
+    def __init__(self, conn: psycopg.AsyncConnection[Any], translate: Any) -> None:
+        self.conn = conn
+        self._translate = translate
+
+    async def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]:
+        with translated(self._translate):
+            cursor = await self.conn.execute(sql, params)
+            return await cursor.fetchall()
+
+    async def execute(self, sql: str, params: Params = ()) -> int:
+        with translated(self._translate):
+            return (await self.conn.execute(sql, params)).rowcount
+
+    async def execute_many(self, sql: str, rows: Iterable[Params]) -> None:
+        with translated(self._translate):
+            async with self.conn.cursor() as cursor:
+                await cursor.executemany(sql, rows)
+
+    async def insert_many(self, table: str, columns: Sequence[str], rows: Sequence[Params]) -> None:
+        with translated(self._translate):
+            async with self.conn.cursor() as cursor:
+                async with cursor.copy(f"COPY {table} ({', '.join(columns)}) FROM STDIN") as copy:
+                    for row in rows:
+                        await copy.write_row(row)
+
+
+def _configure(conn: psycopg.Connection[Any]) -> None:
+    conn.execute("SET TIME ZONE 'UTC'")
+
+
+async def _aconfigure(conn: psycopg.AsyncConnection[Any]) -> None:
+    await conn.execute("SET TIME ZONE 'UTC'")
+
+
+class PostgresDatabase(Database):
+    dialect = PostgresDialect()
+
+    #: Seconds to wait for a connection before the database counts as unavailable.
+    pool_timeout: ClassVar[float] = 10.0
+    pool_max_size: ClassVar[int] = 10
+
+    def __init__(self, url: DatabaseURL) -> None:
+        super().__init__(url)
+        self.conninfo = url.target
+        self._translate = _translate(str(url))
+        self._pool: ConnectionPool[Any] | None = None
+
+        async def create() -> AsyncConnectionPool[Any]:
+            pool = AsyncConnectionPool(
+                self.conninfo,
+                min_size=1,
+                max_size=self.pool_max_size,
+                timeout=self.pool_timeout,
+                kwargs={"autocommit": True},
+                configure=_aconfigure,
+                check=AsyncConnectionPool.check_connection,
+                open=False,
+                name=f"kestrum-{url}",
+            )
+            await pool.open()
+            return pool
+
+        async def close(pool: AsyncConnectionPool[Any]) -> None:
+            await pool.close()
+
+        def drop(pool: AsyncConnectionPool[Any]) -> None:
+            # The loop is gone: nothing can be awaited; the connections close with their objects.
+            pass
+
+        self._pools: LoopResources[AsyncConnectionPool[Any]] = LoopResources(create, close, drop)
+
+    def _sync_pool(self) -> ConnectionPool[Any]:
+        if self._check_process():
+            self._pool = None  # the parent's sockets are not ours
+        pool = self._pool
+        if pool is None:
+            with self._lock:
+                pool = self._pool
+                if pool is None:
+                    pool = self._pool = ConnectionPool(
+                        self.conninfo,
+                        min_size=1,
+                        max_size=self.pool_max_size,
+                        timeout=self.pool_timeout,
+                        kwargs={"autocommit": True},
+                        configure=_configure,
+                        check=ConnectionPool.check_connection,
+                        open=True,
+                        name=f"kestrum-{self.url}",
+                    )
+        return pool
+
+    @contextlib.contextmanager
+    def connect(self) -> Iterator[_SyncDriver]:
+        with translated(self._translate), self._sync_pool().connection() as conn:
+            yield _SyncDriver(conn, self._translate)
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[_SyncDriver]:
+        with translated(self._translate), self._sync_pool().connection() as conn, conn.transaction():
+            yield _SyncDriver(conn, self._translate)
+
+    @contextlib.asynccontextmanager
+    async def aconnect(self) -> AsyncIterator[_AsyncDriver]:
+        with translated(self._translate):
+            pool = await self._pools.get()
+            async with pool.connection() as conn:
+                yield _AsyncDriver(conn, self._translate)
+
+    @contextlib.asynccontextmanager
+    async def atransaction(self) -> AsyncIterator[_AsyncDriver]:
+        with translated(self._translate):
+            pool = await self._pools.get()
+            async with pool.connection() as conn, conn.transaction():
+                yield _AsyncDriver(conn, self._translate)
+
+    def close(self) -> None:
+        pool, self._pool = self._pool, None
+        if pool is not None:
+            pool.close()

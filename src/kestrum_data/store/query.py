@@ -1,0 +1,470 @@
+"""Query sets as SQL: every name checked against the model, every value a bound parameter.
+
+:func:`compile_select` and :func:`compile_count` turn what a query set describes
+(conditions, ordering, field selection, distinct fields, slice) into one statement.
+Field names, lookups and values are checked before any SQL text is built; the
+only text that reaches SQL is quoted identifiers of the model's own columns and
+the dialect's fixed fragments.
+
+Lookups: ``exact``, ``ne`` (or ``neq``), ``lt``, ``lte``, ``gt``, ``gte``, ``in``,
+``contains``, ``icontains``, ``startswith``, ``endswith`` and ``isnull``, on the
+model's fields, and ``_address__object_id``, ``_address__object_version`` and
+``_address__class_version`` (whose versions may be ``Versions.LATEST``). A null
+field matches no comparison, so its negation (``exclude``) matches it.
+
+:func:`build_rows` turns the fetched rows into ``glue.Data`` records.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass, field
+from operator import itemgetter
+from typing import Any, Final
+
+from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
+from kestrum_data.store.database import Dialect
+from kestrum_data.store.errors import InvalidValueError, UnknownFieldError, UnknownLookupError
+from kestrum_data.store.fields import JSON_KINDS, ORDERED_KINDS, RELATION, TEXT_KINDS, FieldSpec, ModelFields, canonical_json
+from kestrum_data.store.schema import StoredClass
+from kestrum_glue import Data, Version
+from kestrum_utils.query.utils import LOOKUP_OPERATORS, Q, split_lookup
+
+ADDRESS_FIELD: Final = "_address"
+ADDRESS_PARTS: Final = {"object_id": '"_object_id"', "object_version": '"_object_version"',
+                        "class_version": '"_class_version"'}
+TABLE: Final = "t"
+
+_COMPARE: Final = {"exact": "=", "ne": "<>", "neq": "<>", "lt": "<", "lte": "<=", "gt": ">", "gte": ">="}
+_TEXT_OPERATORS: Final = ("contains", "icontains", "startswith", "endswith")
+
+
+def _is_latest(value: Any) -> bool:
+    # Versions.LATEST, glue.Version.LATEST and the text "LATEST" all name the newest version.
+    return isinstance(value, str) and value == "LATEST"
+
+
+@dataclass(slots=True)
+class Source:
+    """What a query reads: one class's objects in one database, latest ones or every version."""
+
+    dialect: Dialect
+    stored: StoredClass
+    model: ModelFields
+    history: bool
+    """Every saved version (the lakehouse), not only the latest object versions."""
+    shared: bool
+    """The latest objects are the history rows marked latest (both live in one database)."""
+
+    @property
+    def table(self) -> str:
+        name = self.stored.table_name + ("__history" if self.history or self.shared else "")
+        return self.dialect.quote(name)
+
+    def base_conditions(self) -> list[str]:
+        if self.history:
+            return [f'{TABLE}."_deleted" = FALSE']
+        if self.shared:
+            return [f'{TABLE}."_is_latest" = TRUE']
+        return []
+
+
+@dataclass(slots=True)
+class Compiled:
+    sql: str
+    params: list[Any]
+    columns: list[str]
+    """The field columns selected, in order (the address follows them)."""
+    only: frozenset[str] | None
+
+
+class _Builder:
+    def __init__(self, source: Source) -> None:
+        self.source = source
+        self.dialect = source.dialect
+        self.model = source.model
+        self.fields = source.stored.fields
+        self.params: list[Any] = []
+
+    # -- names ---------------------------------------------------------------
+
+    def _unknown_field(self, name: str, context: str) -> UnknownFieldError:
+        known = ", ".join(self.fields) or "(none)"
+        return UnknownFieldError(f"{self.model.class_name} has no field {name!r} ({context}); its fields are: {known}")
+
+    def field(self, name: str, context: str) -> FieldSpec:
+        spec = self.fields.get(name)
+        if spec is None:
+            raise self._unknown_field(name, context)
+        return spec
+
+    def column(self, spec: FieldSpec) -> str:
+        return f"{TABLE}.{self.dialect.quote(spec.column)}"
+
+    def param(self, value: Any) -> str:
+        self.params.append(value)
+        return self.dialect.placeholder
+
+    # -- conditions ----------------------------------------------------------
+
+    def condition(self, node: Q) -> str:
+        if not isinstance(node, Q):
+            raise TypeError(f"query conditions must be Q objects, not {type(node).__name__}")
+        parts = [self.condition(child) if isinstance(child, Q) else self.lookup(*child) for child in node.children]
+        if not parts:
+            text = "TRUE"
+        elif len(parts) == 1:
+            text = parts[0]
+        else:
+            text = (" AND " if node.connector == "AND" else " OR ").join(f"({part})" for part in parts)
+        # Under NOT, an unknown (null) comparison counts as false, as it does at the top.
+        return f"NOT COALESCE(({text}), FALSE)" if node.negated else text
+
+    def lookup(self, key: str, value: Any) -> str:
+        path, operator = split_lookup(key)
+        if path[0] == ADDRESS_FIELD:
+            if len(path) != 2 or path[1] not in ADDRESS_PARTS:
+                raise UnknownFieldError(
+                    f"unknown address field in lookup {key!r}: use _address__object_id, "
+                    "_address__object_version or _address__class_version"
+                )
+            return self.address(path[1], operator, value, key)
+        spec = self.fields.get(path[0])
+        if spec is None:
+            raise self._unknown_field(path[0], f"in lookup {key!r}")
+        if len(path) > 1:
+            if len(path) == 2:
+                raise UnknownLookupError(
+                    f"unknown lookup {path[1]!r} in {key!r}; lookups are: {', '.join(sorted(LOOKUP_OPERATORS))}"
+                )
+            raise UnknownFieldError(
+                f"{self.model.class_name}.{path[0]} has no nested fields to look up ({key!r})"
+            )
+        return self.field_lookup(spec, operator, value, key)
+
+    def _refuse(self, operator: str, spec: FieldSpec, key: str) -> UnknownLookupError:
+        return UnknownLookupError(
+            f"lookup {operator!r} does not apply to {self.model.class_name}.{spec.name} ({spec.kind}) in {key!r}"
+        )
+
+    def encode(self, spec: FieldSpec, value: Any) -> Any:
+        checked = self.model.check_value(spec.name, value)
+        return self.dialect.codec.encode(spec.kind, checked)
+
+    def field_lookup(self, spec: FieldSpec, operator: str, value: Any, key: str) -> str:
+        column = self.column(spec)
+        if operator == "isnull":
+            return self._isnull(column, value, key)
+        if operator in ("exact", "ne", "neq") and value is None:
+            return f"{column} IS {'NOT ' if operator != 'exact' else ''}NULL"
+        if operator in _TEXT_OPERATORS:
+            if spec.kind == "array" and operator == "contains":
+                self.param(canonical_json(value))
+                return self.dialect.array_contains(column)
+            if spec.kind not in TEXT_KINDS:
+                raise self._refuse(operator, spec, key)
+            if not isinstance(value, str):
+                raise InvalidValueError(f"lookup {key!r} needs a str, not {type(value).__name__}")
+            if not value:
+                return f"{column} IS NOT NULL"
+            if "\0" in value and self.dialect.name == "postgresql":
+                # Stored text never holds NUL there, so nothing matches.
+                return "FALSE"
+            self.params.extend(self.dialect.text_params(operator, value))
+            return self.dialect.text_test(operator, column)
+        if operator == "in":
+            return self._in(column, spec, value, key)
+        sign = _COMPARE[operator]
+        if spec.kind in JSON_KINDS:
+            if sign not in ("=", "<>"):
+                raise self._refuse(operator, spec, key)
+            self.param(canonical_json(self.model.check_value(spec.name, value)))
+            test = self.dialect.json_equals(column)
+        else:
+            if spec.kind not in ORDERED_KINDS and sign not in ("=", "<>"):
+                raise self._refuse(operator, spec, key)
+            test = f"{column} {'=' if sign == '<>' else sign} {self.param(self.encode(spec, value))}"
+        # "ne" is the negation of "exact": a null field does not equal the value.
+        return f"NOT COALESCE({test}, FALSE)" if sign == "<>" else test
+
+    def _isnull(self, column: str, value: Any, key: str) -> str:
+        if not isinstance(value, bool):
+            raise InvalidValueError(f"lookup {key!r} needs True or False, not {value!r}")
+        return f"{column} IS {'' if value else 'NOT '}NULL"
+
+    def _values(self, value: Any, key: str) -> list[Any]:
+        if isinstance(value, str | bytes | Mapping) or not isinstance(value, Iterable):
+            raise InvalidValueError(f"lookup {key!r} needs a list (or another collection) of values, not {type(value).__name__}")
+        return list(value)
+
+    def _in(self, column: str, spec: FieldSpec, value: Any, key: str) -> str:
+        values = self._values(value, key)
+        with_null = any(item is None for item in values)
+        encoded = [self.encode(spec, item) for item in values if item is not None]
+        if spec.kind in JSON_KINDS:
+            tests = [f"{self.dialect.json_equals(column)}" for _ in encoded]
+            self.params.extend(canonical_json(item) for item in values if item is not None)
+        elif encoded and spec.kind == "binary":
+            tests = [f"{column} IN ({', '.join(self.param(item) for item in encoded)})"]
+        elif encoded:
+            self.param(self.dialect.list_param(encoded))
+            tests = [self.dialect.any_of(column)]
+        else:
+            tests = []
+        if with_null:
+            tests.append(f"{column} IS NULL")
+        return " OR ".join(f"({test})" for test in tests) if tests else "FALSE"
+
+    def address(self, part: str, operator: str, value: Any, key: str) -> str:
+        column = f"{TABLE}.{ADDRESS_PARTS[part]}"
+        if operator == "isnull":
+            return "TRUE" if self._isnull(column, value, key).endswith("NOT NULL") else "FALSE"
+        if part != "object_id" and _is_latest(value):
+            if operator not in ("exact", "ne", "neq"):
+                raise UnknownLookupError(f"Versions.LATEST works only with exact and ne lookups ({key!r})")
+            if part == "class_version" or not self.source.history:
+                # Every row is written under one class version (the newest for its object
+                # version), and every row of the latest objects is the latest version.
+                latest = "TRUE"
+            else:
+                latest = f'{TABLE}."_is_latest" = TRUE'
+            return latest if operator == "exact" else f"NOT ({latest})"
+        if operator in _TEXT_OPERATORS:
+            raise UnknownLookupError(f"lookup {operator!r} does not apply to {key!r}")
+        if operator == "in":
+            ids = [self._address_value(item, key) for item in self._values(value, key)]
+            if not ids:
+                return "FALSE"
+            self.param(self.dialect.list_param(ids))
+            return self.dialect.any_of(column)
+        test = f"{column} {'=' if _COMPARE[operator] == '<>' else _COMPARE[operator]} {self.param(self._address_value(value, key))}"
+        return f"NOT ({test})" if _COMPARE[operator] == "<>" else test
+
+    @staticmethod
+    def _address_value(value: Any, key: str) -> int:
+        if isinstance(value, int) and not isinstance(value, bool):
+            return value
+        if isinstance(value, str) and value.strip().isdecimal():
+            return int(value)
+        raise InvalidValueError(f"lookup {key!r} needs an integer (or Versions.LATEST for versions), not {value!r}")
+
+    # -- ordering, selection ---------------------------------------------------
+
+    def order_column(self, name: str) -> str:
+        if name.startswith(ADDRESS_FIELD + "__"):
+            part = name[len(ADDRESS_FIELD) + 2 :]
+            if part not in ADDRESS_PARTS:
+                raise UnknownFieldError(f"unknown address field {name!r} in ordering")
+            return f"{TABLE}.{ADDRESS_PARTS[part]}"
+        spec = self.field(name, "in ordering")
+        if spec.kind in JSON_KINDS:
+            raise UnknownLookupError(f"{self.model.class_name}.{name} ({spec.kind}) cannot be used for ordering")
+        return self.column(spec)
+
+
+def _paging(queryset: Any) -> tuple[int | None, int | None]:
+    paginator = queryset.get_paginator()
+    values = []
+    for name in ("offset", "limit"):
+        value = getattr(paginator, name)
+        if value is not None and (type(value) is not int or value < 0):
+            raise InvalidValueError(f"the slice {name} must be a non-negative int or None, not {value!r}")
+        values.append(value)
+    return values[0], values[1]
+
+
+def _names(values: Any, what: str) -> list[str]:
+    if not isinstance(values, list | tuple) or not all(isinstance(name, str) for name in values):
+        raise InvalidValueError(f"{what} must be a list of field names, not {values!r}")
+    return list(values)
+
+
+def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None) -> Compiled:
+    """The statement that fetches the rows of ``queryset``: its field columns, then the address."""
+    b = _Builder(source)
+    dialect, q = b.dialect, b.dialect.quote
+    spec = queryset.get_query_specifier()
+    only_names = _names(spec.only or [], "only")
+    distinct = [b.field(name, "in distinct") for name in _names(spec.distinct or [], "distinct")]
+    for name in only_names:
+        b.field(name, "in only")
+    only = frozenset(only_names) if only_names else None
+    columns = [
+        column
+        for column, kind in source.stored.columns.items()
+        if only is None or any(s.column == column for s in source.stored.fields.values() if s.name in only)
+        or _only_elsewhere(source.stored, only, column)
+    ]
+    where = source.base_conditions()
+    conditions = queryset.get_conditions()
+    if conditions:
+        where.append(b.condition(conditions))
+    order = [b.order_column(item.field) for item in queryset.get_order_by()]
+    descending = [bool(item.descending) for item in queryset.get_order_by()]
+    offset, limit = _paging(queryset)
+    if row_cap is not None:
+        limit = row_cap if limit is None else min(limit, row_cap)
+    # A page is only well defined in a total order: ties are broken by the address.
+    tiebreak = [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"'] if source.history else [f'{TABLE}."_object_id"']
+    terms = [dialect.order_term(column, desc) for column, desc in zip(order, descending)]
+    if terms and (offset or limit is not None or distinct):
+        terms += [t for t in tiebreak if t not in order]
+    select = [f"{TABLE}.{q(column)}" for column in columns] + [
+        dialect.id_text(f'{TABLE}."_object_id"'), f'{TABLE}."_object_version"', f'{TABLE}."_class_version"'
+    ]
+    where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+    if distinct:
+        partition = ", ".join(b.column(s) for s in distinct)
+        window_order = ", ".join(terms or tiebreak)
+        inner = (
+            f"SELECT {TABLE}.*, ROW_NUMBER() OVER (PARTITION BY {partition} ORDER BY {window_order}) AS \"_rank\" "
+            f"FROM {source.table} AS {TABLE}{where_sql}"
+        )
+        outer_terms = ", ".join(terms or tiebreak)
+        sql = f"SELECT {', '.join(select)} FROM ({inner}) AS {TABLE} WHERE {TABLE}.\"_rank\" = 1 ORDER BY {outer_terms}"
+    else:
+        sql = f"SELECT {', '.join(select)} FROM {source.table} AS {TABLE}{where_sql}"
+        if terms:
+            sql += f" ORDER BY {', '.join(terms)}"
+        elif offset or limit is not None:
+            sql += f" ORDER BY {', '.join(tiebreak)}"
+    page, page_params = dialect.limit_offset(limit, offset)
+    return Compiled(sql + page, b.params + page_params, columns, only)
+
+
+def _only_elsewhere(stored: StoredClass, only: frozenset[str], column: str) -> bool:
+    # A selected field may live in another column in rows of other class versions.
+    return any(
+        spec.column == column and spec.name in only for version in stored.versions.values() for spec in version.fields.values()
+    )
+
+
+def compile_count(source: Source, queryset: Any) -> tuple[str, list[Any]]:
+    """The statement that counts what :func:`compile_select` would fetch."""
+    offset, limit = _paging(queryset)
+    spec = queryset.get_query_specifier()
+    if offset or limit is not None or spec.distinct:
+        inner = compile_select(source, queryset)
+        return f"SELECT count(*) FROM ({inner.sql}) AS {TABLE}_count", inner.params
+    b = _Builder(source)
+    where = source.base_conditions()
+    conditions = queryset.get_conditions()
+    if conditions:
+        where.append(b.condition(conditions))
+    where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+    return f"SELECT count(*) FROM {source.table} AS {TABLE}{where_sql}", b.params
+
+
+# -- rows ----------------------------------------------------------------------
+
+
+class UnknownVersion(Exception):
+    """Rows of a class version this process has not seen yet: the registry must be read again."""
+
+
+@dataclass(slots=True)
+class RowPlan:
+    """How rows of one class version become ``glue.Data`` records."""
+
+    names: tuple[str, ...]
+    getter: Callable[[tuple[Any, ...]], tuple[Any, ...]] | None
+    reference: dict[str, Any]
+    metadata: dict[str, Any]
+    decoders: tuple[tuple[str, Callable[[Any], Any]], ...]
+    relations: tuple[str, ...] = field(default=())
+
+
+class RowPlans:
+    """The row plans of one query, made as versions turn up."""
+
+    def __init__(self, source: Source, columns: list[str], only: frozenset[str] | None) -> None:
+        self.source = source
+        self.columns = columns
+        self.only = only
+        self.plans: dict[int, RowPlan] = {}
+
+    def __call__(self, version: int) -> RowPlan:
+        plan = self.plans.get(version)
+        if plan is None:
+            plan = self.plans[version] = self._make(version)
+        return plan
+
+    def _make(self, version: int) -> RowPlan:
+        stored = self.source.stored
+        written = stored.versions.get(version)
+        if written is None:
+            raise UnknownVersion(version)
+        index = {column: i for i, column in enumerate(self.columns)}
+        pairs = [
+            (name, index[spec.column])
+            for name, spec in written.fields.items()
+            if spec.column in index and (self.only is None or name in self.only)
+        ]
+        names = tuple(name for name, _ in pairs)
+        positions = [i for _, i in pairs]
+        getter = None if positions == list(range(len(positions))) else _getter(positions)
+        codec = self.source.dialect.codec
+        decoders = tuple(
+            (name, decoder)
+            for name in names
+            if (decoder := codec.decoder(written.fields[name].kind)) is not None
+        )
+        relations = tuple(name for name in names if written.fields[name].kind == RELATION)
+        # Rows of the newest schema say so: instance creation then never asks the
+        # schema-version manager about them.
+        schema_version: Any = Version.LATEST if version == stored.latest else version
+        reference = {"ref": {"class_name": stored.class_name, "object_version": schema_version}}
+        metadata = {COMPATIBLE_CLASS_VERSIONS: stored.compatible(version)}
+        return RowPlan(names, getter, reference, metadata, decoders, relations)
+
+
+def _getter(positions: list[int]) -> Callable[[tuple[Any, ...]], tuple[Any, ...]]:
+    if not positions:
+        return lambda row: ()
+    if len(positions) == 1:
+        get = itemgetter(positions[0])
+        return lambda row: (get(row),)
+    return itemgetter(*positions)
+
+
+_new = tuple.__new__
+
+
+def build_rows(rows: Iterable[tuple[Any, ...]], plans: RowPlans, annotations: Mapping[str, Any]) -> list[Data]:
+    """``glue.Data`` records of fetched rows: the fields, and ``_metadata`` with the row's address.
+
+    ``_metadata`` is ``{"object_id": <id as JSON text>, "object_version": int,
+    "class_version": int, "class_schema_reference": {"ref": {...}}}``; the record's
+    ``metadata`` holds the versions compatible with the row's class version.
+    """
+    out: list[Data] = []
+    append = out.append
+    version = None
+    names: tuple[str, ...] = ()
+    getter = None
+    reference: dict[str, Any] = {}
+    metadata: dict[str, Any] = {}
+    post = False
+    plan = None
+    for row in rows:
+        if row[-1] != version:
+            version = row[-1]
+            plan = plans(version)
+            names, getter, reference, metadata = plan.names, plan.getter, plan.reference, plan.metadata
+            post = bool(plan.decoders or annotations)
+        fields = dict(zip(names, getter(row) if getter else row))
+        fields["_metadata"] = {
+            "object_id": row[-3],
+            "object_version": row[-2],
+            "class_version": version,
+            "class_schema_reference": reference,
+        }
+        if post:
+            assert plan is not None
+            for name, decode in plan.decoders:
+                value = fields[name]
+                if value is not None:
+                    fields[name] = decode(value)
+            fields.update(annotations)
+        append(_new(Data, (fields, metadata)))
+    return out

@@ -1,0 +1,346 @@
+"""SQLite databases: the standard library's ``sqlite3``, and ``aiosqlite`` for coroutines.
+
+Every database file runs in WAL mode (readers never block the writer) with
+``synchronous=NORMAL``: a committed transaction survives the death of the process.
+Writes take the write lock when they begin (``BEGIN IMMEDIATE``), so concurrent
+writers, threads or processes, queue up for up to :data:`BUSY_TIMEOUT_S` seconds.
+Each thread has its own connection; each event loop has a small pool.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import datetime
+import json
+import sqlite3
+import threading
+from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+from functools import cached_property
+from typing import Any, Final
+
+import aiosqlite
+
+from kestrum_data.config import DatabaseURL
+from kestrum_data.store.database import AsyncDriver, Database, Dialect, Driver, LoopResources, Params, translated
+from kestrum_data.store.errors import ConflictError, DatabaseError, DatabaseUnavailableError
+from kestrum_data.store.fields import RELATION, Codec, Encoder, canonical_json, plain, relation_id, utc_datetime
+from kestrum_utils.models.data_models.enums import CoreTypes
+
+BUSY_TIMEOUT_S: Final = 30.0
+ASYNC_POOL_SIZE: Final = 4
+
+_CASEFOLD: Final = "kestrum_casefold"
+
+
+def _datetime_text(value: datetime.datetime) -> str:
+    # Fixed-width UTC text: text order is time order.
+    return utc_datetime(value).isoformat(sep=" ", timespec="microseconds")
+
+
+def _date_text(value: datetime.date) -> str:
+    return value.isoformat()
+
+
+class SQLiteCodec(Codec):
+    decoded_kinds = frozenset({CoreTypes.ARRAY.value, CoreTypes.DICTIONARY.value})
+
+    @cached_property
+    def encoders(self) -> dict[str, Encoder]:
+        return {
+            CoreTypes.INTEGER.value: plain,
+            CoreTypes.NUMBER.value: plain,
+            CoreTypes.STRING.value: plain,
+            CoreTypes.BINARY.value: bytes,
+            CoreTypes.BOOLEAN.value: bool,
+            CoreTypes.DATE.value: _date_text,
+            CoreTypes.DATETIME.value: _datetime_text,
+            CoreTypes.ARRAY.value: canonical_json,
+            CoreTypes.DICTIONARY.value: canonical_json,
+            RELATION: relation_id,
+        }
+
+    def decoder(self, kind: str) -> Any:
+        return json.loads if kind in self.decoded_kinds else None
+
+
+class SQLiteDialect(Dialect):
+    name = "sqlite"
+    placeholder = "?"
+    # Declared so that the column-type mappers read them back as the same core types
+    # (JSON lives in TEXT columns, which SQLite never converts).
+    column_types = {
+        CoreTypes.INTEGER.value: "INTEGER",
+        CoreTypes.NUMBER.value: "REAL",
+        CoreTypes.STRING.value: "TEXT",
+        CoreTypes.BINARY.value: "BLOB",
+        CoreTypes.BOOLEAN.value: "BOOLEAN",
+        CoreTypes.DATE.value: "DATE",
+        CoreTypes.DATETIME.value: "TIMESTAMP",
+        CoreTypes.ARRAY.value: "TEXT",
+        CoreTypes.DICTIONARY.value: "TEXT",
+        RELATION: "INTEGER",
+    }
+    codec = SQLiteCodec()
+
+    def id_text(self, column: str) -> str:
+        return f"CAST({column} AS TEXT)"
+
+    def any_of(self, column: str) -> str:
+        return f"{column} IN (SELECT value FROM json_each(?))"
+
+    def list_param(self, values: list[Any]) -> Any:
+        return json.dumps(values)
+
+    def text_test(self, operator: str, column: str) -> str:
+        # instr/substr count characters and never treat % or _ specially.
+        if operator == "contains":
+            return f"instr({column}, ?) > 0"
+        if operator == "icontains":
+            return f"instr({_CASEFOLD}({column}), ?) > 0"
+        if operator == "startswith":
+            return f"substr({column}, 1, ?) = ?"
+        return f"substr({column}, -?) = ?"
+
+    def text_params(self, operator: str, value: str) -> list[Any]:
+        if operator == "icontains":
+            return [value.casefold()]
+        if operator == "contains":
+            return [value]
+        return [len(value), value]
+
+    def array_contains(self, column: str) -> str:
+        return f"EXISTS (SELECT 1 FROM json_each({column}) WHERE json_each.value = json_extract(?, '$'))"
+
+    def json_equals(self, column: str) -> str:
+        return f"{column} = ?"
+
+    def order_term(self, column: str, descending: bool) -> str:
+        # SQLite already sorts nulls first ascending and last descending.
+        return f"{column} DESC" if descending else column
+
+    def upsert_latest(self, table: str, columns: Sequence[str]) -> str:
+        marks = ", ".join("?" * len(columns))
+        updates = ", ".join(f"{c} = excluded.{c}" for c in columns[1:])
+        return (
+            f"INSERT INTO {table} ({', '.join(columns)}) VALUES ({marks}) "
+            f'ON CONFLICT ("_object_id") DO UPDATE SET {updates} '
+            f'WHERE {table}."_object_version" < excluded."_object_version"'
+        )
+
+
+def _translate(path: str) -> Any:
+    def translate(error: BaseException) -> BaseException | None:
+        if isinstance(error, sqlite3.IntegrityError):
+            return ConflictError(f"another writer saved the same object version first ({error})")
+        if isinstance(error, sqlite3.OperationalError):
+            text = str(error)
+            if "locked" in text or "busy" in text or "unable to open" in text:
+                return DatabaseUnavailableError(f"SQLite database {path}: {text}")
+            return None
+        if isinstance(error, sqlite3.DatabaseError):
+            return DatabaseError(f"SQLite database {path}: {error}")
+        return None
+
+    return translate
+
+
+class _SyncDriver(Driver):
+    placeholder = "?"
+
+    def __init__(self, conn: sqlite3.Connection, path: str) -> None:
+        self.conn = conn
+        self._translate = _translate(path)
+
+    def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]:
+        with translated(self._translate):
+            return self.conn.execute(sql, params).fetchall()
+
+    def rows(self, sql: str, params: Params = ()) -> Iterator[tuple[Any, ...]]:
+        """The rows of a statement, fetched as they are consumed."""
+        with translated(self._translate):
+            yield from self.conn.execute(sql, params)
+
+    def execute(self, sql: str, params: Params = ()) -> int:
+        with translated(self._translate):
+            return self.conn.execute(sql, params).rowcount
+
+    def execute_many(self, sql: str, rows: Iterable[Params]) -> None:
+        with translated(self._translate):
+            self.conn.executemany(sql, rows)
+
+
+class _AsyncDriver(AsyncDriver):
+    placeholder = "?"
+
+    def __init__(self, conn: aiosqlite.Connection, path: str) -> None:
+        self.conn = conn
+        self._translate = _translate(path)
+
+    async def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]:
+        with translated(self._translate):
+            return list(await self.conn.execute_fetchall(sql, params))
+
+    async def execute(self, sql: str, params: Params = ()) -> int:
+        with translated(self._translate):
+            cursor = await self.conn.execute(sql, params)
+            count = cursor.rowcount
+            await cursor.close()
+            return count
+
+    async def execute_many(self, sql: str, rows: Iterable[Params]) -> None:
+        with translated(self._translate):
+            await self.conn.executemany(sql, rows)
+
+
+def _open(path: str, *, same_thread: bool = True) -> sqlite3.Connection:
+    conn = sqlite3.connect(
+        path, timeout=BUSY_TIMEOUT_S, isolation_level=None, check_same_thread=same_thread, cached_statements=256
+    )
+    try:
+        mode = conn.execute("PRAGMA journal_mode = WAL").fetchone()
+        if mode is None or str(mode[0]).lower() != "wal":
+            raise sqlite3.DatabaseError(f"cannot switch to WAL mode (journal mode stays {mode})")
+        conn.execute("PRAGMA synchronous = NORMAL")
+        conn.create_function(_CASEFOLD, 1, _casefold, deterministic=True)
+    except BaseException:
+        conn.close()
+        raise
+    return conn
+
+
+def _casefold(value: Any) -> Any:
+    return value.casefold() if isinstance(value, str) else value
+
+
+class _AsyncPool:
+    """A few aiosqlite connections of one event loop, handed out one task at a time."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.idle: list[aiosqlite.Connection] = []
+        self.all: list[aiosqlite.Connection] = []
+        self.slots = asyncio.Semaphore(ASYNC_POOL_SIZE)
+        self.closed = False
+
+    @contextlib.asynccontextmanager
+    async def connection(self) -> AsyncIterator[aiosqlite.Connection]:
+        async with self.slots:
+            conn = self.idle.pop() if self.idle else await self._new()
+            healthy = False
+            try:
+                yield conn
+                healthy = True
+            finally:
+                if healthy and not self.closed:
+                    self.idle.append(conn)
+                else:
+                    self.all.remove(conn)
+                    await asyncio.shield(_close_async(conn))
+
+    async def _new(self) -> aiosqlite.Connection:
+        conn = aiosqlite.Connection(lambda: _open(self.path, same_thread=False), iter_chunk_size=1024)
+        # The worker thread must not keep the interpreter from exiting if a loop is
+        # never shut down.
+        thread = getattr(conn, "_thread", None)
+        if thread is not None:
+            thread.daemon = True
+        with translated(_translate(self.path)):
+            await conn
+        self.all.append(conn)
+        return conn
+
+    async def close(self) -> None:
+        self.closed = True
+        conns, self.all, self.idle = self.all, [], []
+        for conn in conns:
+            await _close_async(conn)
+
+    def stop(self) -> None:
+        self.closed = True
+        conns, self.all, self.idle = self.all, [], []
+        for conn in conns:
+            conn.stop()
+
+
+async def _close_async(conn: aiosqlite.Connection) -> None:
+    with contextlib.suppress(Exception):
+        await conn.close()
+
+
+class SQLiteDatabase(Database):
+    dialect = SQLiteDialect()
+
+    def __init__(self, url: DatabaseURL) -> None:
+        super().__init__(url)
+        self.path = url.target
+        self._local = threading.local()
+        self._conns: list[sqlite3.Connection] = []
+
+        async def create() -> _AsyncPool:
+            return _AsyncPool(self.path)
+
+        self._pools: LoopResources[_AsyncPool] = LoopResources(create, _AsyncPool.close, _AsyncPool.stop)
+
+    def _connection(self) -> sqlite3.Connection:
+        if self._check_process():
+            self._local = threading.local()
+            self._conns = []
+        conn = getattr(self._local, "conn", None)
+        if conn is None:
+            with translated(_translate(self.path)):
+                conn = _open(self.path)
+            self._local.conn = conn
+            with self._lock:
+                self._conns.append(conn)
+        return conn
+
+    @contextlib.contextmanager
+    def connect(self) -> Iterator[_SyncDriver]:
+        yield _SyncDriver(self._connection(), self.path)
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[_SyncDriver]:
+        conn = self._connection()
+        driver = _SyncDriver(conn, self.path)
+        driver.execute("BEGIN IMMEDIATE")
+        try:
+            yield driver
+            driver.execute("COMMIT")
+        except BaseException:
+            if conn.in_transaction:
+                conn.execute("ROLLBACK")
+            raise
+
+    @contextlib.asynccontextmanager
+    async def aconnect(self) -> AsyncIterator[_AsyncDriver]:
+        pool = await self._pools.get()
+        async with pool.connection() as conn:
+            yield _AsyncDriver(conn, self.path)
+
+    @contextlib.asynccontextmanager
+    async def atransaction(self) -> AsyncIterator[_AsyncDriver]:
+        pool = await self._pools.get()
+        async with pool.connection() as conn:
+            driver = _AsyncDriver(conn, self.path)
+            await driver.execute("BEGIN IMMEDIATE")
+            try:
+                yield driver
+                await driver.execute("COMMIT")
+            except BaseException:
+                # Also on cancellation: the connection goes back to the pool clean.
+                await asyncio.shield(_rollback(conn))
+                raise
+
+    def close(self) -> None:
+        with self._lock:
+            conns, self._conns = self._conns, []
+        for conn in conns:
+            with contextlib.suppress(Exception):
+                conn.close()
+        self._local = threading.local()
+
+
+async def _rollback(conn: aiosqlite.Connection) -> None:
+    if conn.in_transaction:
+        await conn.rollback()
