@@ -104,7 +104,7 @@ async def test_executors_delegate_to_backend_of_alias(backend: MemoryBackend) ->
     # An alias without a registered backend is served by the object store.
     assert isinstance(get_backend(LAKEHOUSE_DB_ALIAS), StoreBackend)
     with pytest.raises(ConnectionNotConfiguredError) as raised:
-        Executor(queryset(using=None)).query()  # type: ignore[arg-type]
+        Executor(queryset(using=5)).query()  # type: ignore[arg-type]
     assert isinstance(raised.value, QuerySetError) and isinstance(raised.value, LookupError)
 
 
