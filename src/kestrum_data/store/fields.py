@@ -243,6 +243,13 @@ class Codec:
 
     #: Kinds whose column values need decoding when read.
     decoded_kinds: frozenset[str] = frozenset()
+    #: Per kind, the value types stored as they are (without calling the encoder).
+    pass_through: dict[str, tuple[type, ...]] = {
+        CoreTypes.INTEGER.value: (int,),
+        CoreTypes.NUMBER.value: (float, int),
+        CoreTypes.BINARY.value: (bytes,),
+        CoreTypes.BOOLEAN.value: (bool,),
+    }
 
     @cached_property
     def encoders(self) -> dict[str, Encoder]:
@@ -256,9 +263,62 @@ class Codec:
             return None
         return self.encoders[kind](value)
 
+    def to_python(self, kind: str, value: Any) -> Any:
+        """A stored column value as the Python value it was encoded from."""
+        return value
+
 
 def plain(value: Any) -> Any:
     """A value of a basic type as it is; anything else in its JSON form (an enum's value, a UUID's text)."""
     if type(value) in _SCALARS:
         return value
     return to_jsonable_python(value)
+
+
+def _wrong(kind: str, value: Any) -> InvalidValueError:
+    return InvalidValueError(f"a {kind} column cannot store {type(value).__name__} value {_short(value)}")
+
+
+def integer(value: Any) -> int:
+    value = plain(value)
+    if type(value) is not int:
+        raise _wrong("integer", value)
+    return value
+
+
+def number(value: Any) -> float | int:
+    value = plain(value)
+    if type(value) not in (int, float):
+        raise _wrong("number", value)
+    return value
+
+
+def text(value: Any) -> str:
+    value = plain(value)
+    if type(value) is not str:
+        raise _wrong("string", value)
+    return value
+
+
+def binary(value: Any) -> bytes:
+    if not isinstance(value, bytes | bytearray | memoryview):
+        raise _wrong("binary", value)
+    return bytes(value)
+
+
+def boolean(value: Any) -> bool:
+    if type(value) is not bool:
+        raise _wrong("boolean", value)
+    return value
+
+
+def date(value: Any) -> datetime.date:
+    if type(value) is not datetime.date:
+        raise _wrong("date", value)
+    return value
+
+
+def date_time(value: Any) -> datetime.datetime:
+    if not isinstance(value, datetime.datetime):
+        raise _wrong("datetime", value)
+    return utc_datetime(value)

@@ -20,14 +20,26 @@ from psycopg_pool import AsyncConnectionPool, ConnectionPool, PoolTimeout
 from kestrum_data.config import DatabaseURL
 from kestrum_data.store.database import AsyncDriver, Database, Dialect, Driver, LoopResources, Params, translated
 from kestrum_data.store.errors import ConflictError, DatabaseError, DatabaseUnavailableError, InvalidValueError
-from kestrum_data.store.fields import RELATION, Codec, Encoder, plain, relation_id, utc_datetime
+from kestrum_data.store.fields import (
+    RELATION,
+    Codec,
+    Encoder,
+    binary,
+    boolean,
+    date,
+    date_time,
+    integer,
+    number,
+    relation_id,
+    text,
+)
 from kestrum_utils.models.data_models.enums import CoreTypes
 from pydantic_core import to_jsonable_python
 
 
-def _text(value: Any) -> Any:
-    value = plain(value)
-    if isinstance(value, str) and "\0" in value:
+def _text(value: Any) -> str:
+    value = text(value)
+    if "\0" in value:
         raise InvalidValueError("PostgreSQL text cannot hold NUL characters (\\x00)")
     return value
 
@@ -37,16 +49,19 @@ def _json(value: Any) -> Jsonb:
 
 
 class PostgresCodec(Codec):
+    def to_python(self, kind: str, value: Any) -> Any:
+        return value.obj if isinstance(value, Jsonb) else value
+
     @cached_property
     def encoders(self) -> dict[str, Encoder]:
         return {
-            CoreTypes.INTEGER.value: plain,
-            CoreTypes.NUMBER.value: plain,
+            CoreTypes.INTEGER.value: integer,
+            CoreTypes.NUMBER.value: number,
             CoreTypes.STRING.value: _text,
-            CoreTypes.BINARY.value: bytes,
-            CoreTypes.BOOLEAN.value: bool,
-            CoreTypes.DATE.value: plain,
-            CoreTypes.DATETIME.value: utc_datetime,
+            CoreTypes.BINARY.value: binary,
+            CoreTypes.BOOLEAN.value: boolean,
+            CoreTypes.DATE.value: date,
+            CoreTypes.DATETIME.value: date_time,
             CoreTypes.ARRAY.value: _json,
             CoreTypes.DICTIONARY.value: _json,
             RELATION: relation_id,
@@ -117,9 +132,14 @@ def _translate(where: str) -> Any:
     def translate(error: BaseException) -> BaseException | None:
         if isinstance(error, psycopg.errors.UniqueViolation):
             return ConflictError(f"another writer saved the same object version first ({error.diag.message_primary})")
-        if isinstance(error, PoolTimeout | psycopg.OperationalError):
+        state = getattr(error, "sqlstate", None) or ""
+        # No SQLSTATE (the client lost or never had its connection), connection
+        # exceptions (08) and server shutdowns (57): the database is out of reach.
+        if isinstance(error, PoolTimeout) or (
+            isinstance(error, psycopg.OperationalError) and (not state or state[:2] in ("08", "57"))
+        ):
             return DatabaseUnavailableError(f"PostgreSQL database {where} is unavailable: {error}")
-        if isinstance(error, psycopg.DataError):
+        if isinstance(error, psycopg.DataError) or state[:2] == "54":
             return InvalidValueError(f"PostgreSQL database {where} refused a value: {error}")
         if isinstance(error, psycopg.Error):
             return DatabaseError(f"PostgreSQL database {where}: {error}")

@@ -24,7 +24,20 @@ import aiosqlite
 from kestrum_data.config import DatabaseURL
 from kestrum_data.store.database import AsyncDriver, Database, Dialect, Driver, LoopResources, Params, translated
 from kestrum_data.store.errors import ConflictError, DatabaseError, DatabaseUnavailableError
-from kestrum_data.store.fields import RELATION, Codec, Encoder, canonical_json, plain, relation_id, utc_datetime
+from kestrum_data.store.fields import (
+    RELATION,
+    Codec,
+    Encoder,
+    binary,
+    boolean,
+    canonical_json,
+    date,
+    date_time,
+    integer,
+    number,
+    relation_id,
+    text,
+)
 from kestrum_utils.models.data_models.enums import CoreTypes
 
 BUSY_TIMEOUT_S: Final = 30.0
@@ -33,26 +46,27 @@ ASYNC_POOL_SIZE: Final = 4
 _CASEFOLD: Final = "kestrum_casefold"
 
 
-def _datetime_text(value: datetime.datetime) -> str:
+def _datetime_text(value: Any) -> str:
     # Fixed-width UTC text: text order is time order.
-    return utc_datetime(value).isoformat(sep=" ", timespec="microseconds")
+    return date_time(value).isoformat(sep=" ", timespec="microseconds")
 
 
-def _date_text(value: datetime.date) -> str:
-    return value.isoformat()
+def _date_text(value: Any) -> str:
+    return date(value).isoformat()
 
 
 class SQLiteCodec(Codec):
     decoded_kinds = frozenset({CoreTypes.ARRAY.value, CoreTypes.DICTIONARY.value})
+    pass_through = {**Codec.pass_through, CoreTypes.STRING.value: (str,)}
 
     @cached_property
     def encoders(self) -> dict[str, Encoder]:
         return {
-            CoreTypes.INTEGER.value: plain,
-            CoreTypes.NUMBER.value: plain,
-            CoreTypes.STRING.value: plain,
-            CoreTypes.BINARY.value: bytes,
-            CoreTypes.BOOLEAN.value: bool,
+            CoreTypes.INTEGER.value: integer,
+            CoreTypes.NUMBER.value: number,
+            CoreTypes.STRING.value: text,
+            CoreTypes.BINARY.value: binary,
+            CoreTypes.BOOLEAN.value: boolean,
             CoreTypes.DATE.value: _date_text,
             CoreTypes.DATETIME.value: _datetime_text,
             CoreTypes.ARRAY.value: canonical_json,
@@ -62,6 +76,19 @@ class SQLiteCodec(Codec):
 
     def decoder(self, kind: str) -> Any:
         return json.loads if kind in self.decoded_kinds else None
+
+    def to_python(self, kind: str, value: Any) -> Any:
+        if value is None:
+            return None
+        if kind in self.decoded_kinds:
+            return json.loads(value)
+        if kind == CoreTypes.DATE.value:
+            return datetime.date.fromisoformat(value)
+        if kind == CoreTypes.DATETIME.value:
+            return datetime.datetime.fromisoformat(value)
+        if kind == CoreTypes.BOOLEAN.value:
+            return bool(value)
+        return value
 
 
 class SQLiteDialect(Dialect):

@@ -24,7 +24,7 @@ import weakref
 from collections import defaultdict
 from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Final
+from typing import Any
 
 from kestrum_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
 from kestrum_data.config import DatabaseURL, configuration_generation, database_url
@@ -46,13 +46,6 @@ from kestrum_data.store.fields import RELATION, ModelFields, describe
 from kestrum_data.store.query import RowPlans, Source, UnknownVersion, build_rows, compile_count, compile_select
 from kestrum_data.store.schema import ADDRESS, StoredClass, create_tables, index_fields, register
 from kestrum_glue import Data
-
-_PASS_THROUGH: Final[dict[str, tuple[type, ...]]] = {
-    "integer": (int,),
-    "number": (float, int),
-    "binary": (bytes,),
-    "boolean": (bool,),
-}
 
 _databases: dict[DatabaseURL, Database] = {}
 _databases_lock = threading.Lock()
@@ -401,7 +394,7 @@ class Storage:
         codec = self.history_db.dialect.codec
         fields = stored.fields
         encoders = [
-            (name, _PASS_THROUGH.get(spec.kind, ()), codec.encoders[spec.kind]) for name, spec in fields.items()
+            (name, codec.pass_through.get(spec.kind, ()), codec.encoders[spec.kind]) for name, spec in fields.items()
         ]
         rows, previous, expected, new = [], [], {}, 0
         pending = not self.shared
@@ -475,6 +468,14 @@ class Storage:
         table = q(stored.table_name)
         columns = [q(c) for c in (*ADDRESS, *stored.columns)]
         upserts, deletions = [], []
+        history_codec, latest_codec = self.history_db.dialect.codec, dialect.codec
+        if history_codec is not latest_codec:
+            kinds = list(stored.columns.values())
+            rows = [
+                [*row[:4], *(latest_codec.encode(kind, history_codec.to_python(kind, value))
+                             for kind, value in zip(kinds, row[4:]))]
+                for row in rows
+            ]
         for row in rows:
             if row[3]:
                 deletions.append((row[0], row[1]))
