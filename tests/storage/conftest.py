@@ -2,41 +2,12 @@
 
 from __future__ import annotations
 
-import datetime
 from collections.abc import Iterator
-from typing import Any
 
 import pytest
 
 from kestrum_data.config import configure_databases, reset_databases
 from kestrum_data.store import close_databases
-from kestrum_models.classes.model import Model
-
-UTC = datetime.UTC
-
-
-class Item(Model):
-    __table_name__ = "items"
-    __indexes__ = ("rank", ("flag", "rank"))
-
-    name: str
-    rank: int | None = None
-    price: float | None = None
-    flag: bool = False
-    tags: list[str] = []
-    attrs: dict[str, Any] = {}
-    blob: bytes | None = None
-    day: datetime.date | None = None
-    at: datetime.datetime | None = None
-
-
-class Shelf(Model):
-    label: str
-
-
-class Book(Model):
-    title: str
-    shelf: Shelf | None = None
 
 
 def _url(request: pytest.FixtureRequest, kind: str, name: str) -> str:

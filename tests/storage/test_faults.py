@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import Item
+from store_models import Item
 
 from kestrum_data.aliases.using import LAKEHOUSE_DB_ALIAS
 from kestrum_data.config import configure_databases, reset_databases
@@ -102,7 +102,7 @@ WRITER = textwrap.dedent(
     import sys
     from kestrum_data.config import configure_databases
     sys.path.insert(0, {tests!r})
-    from conftest import Item
+    from store_models import Item
     configure_databases(**{urls!r})
     objects = Item.bulk_save([Item(name=f"{{n}}", rank=1) for n in range(50)])
     print("ready", flush=True)

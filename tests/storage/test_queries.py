@@ -5,7 +5,7 @@ from __future__ import annotations
 import datetime
 
 import pytest
-from conftest import UTC, Book, Item, Shelf
+from store_models import UTC, Book, Item, Shelf
 
 from kestrum_data.store import InvalidValueError, UnknownFieldError, UnknownLookupError
 from kestrum_data.store.query import Source, compile_select

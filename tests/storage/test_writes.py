@@ -8,7 +8,7 @@ import threading
 from typing import Any
 
 import pytest
-from conftest import UTC, Item
+from store_models import UTC, Item
 
 from kestrum_data.aliases.using import LAKEHOUSE_DB_ALIAS
 from kestrum_data.store import ConflictError, InvalidValueError
@@ -172,27 +172,32 @@ def test_concurrent_writers_of_one_object_never_share_a_version(store: str) -> N
     assert Item.objects.get().execute().metadata["object_version"] == 2 == item.metadata["object_version"] + 1
 
 
-def _save_many(url: str, start: int) -> None:
-    from kestrum_data.config import configure_databases
+SAVER = """
+import sys
+sys.path.insert(0, {tests!r})
+from kestrum_data.config import configure_databases
+from store_models import Item
+configure_databases({url!r})
+for n in range({start}, {start} + 20):
+    Item(name=f"p{{n}}").save()
+"""
 
-    configure_databases(url)
-    for n in range(start, start + 20):
-        Item(name=f"p{n}").save()
 
+def test_processes_saving_new_objects_get_distinct_ids(store: str) -> None:
+    import os
+    import subprocess
+    import sys
+    from pathlib import Path
 
-def test_processes_saving_new_objects_get_distinct_ids(store: str, tmp_path: Any) -> None:
-    import multiprocessing
-
-    from kestrum_data.config import database_url
-
-    url = str(database_url("default")) if store == "sqlite" else storage().latest_db.url.target
-    context = multiprocessing.get_context("spawn")
-    workers = [context.Process(target=_save_many, args=(url, 100 * n)) for n in range(3)]
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join(60)
-    assert [worker.exitcode for worker in workers] == [0, 0, 0]
+    url = storage().latest_db.url
+    target = f"sqlite:///{url.target}" if url.kind == "sqlite" else url.target
+    tests = str(Path(__file__).parent)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(tests).parents[1] / "src"), os.environ.get("PYTHONPATH", "")]))
+    workers = [
+        subprocess.Popen([sys.executable, "-c", SAVER.format(tests=tests, url=target, start=100 * n)], env=env)
+        for n in range(3)
+    ]
+    assert [worker.wait(120) for worker in workers] == [0, 0, 0]
     stored = Item.objects.execute()
     assert len(stored) == 60 and len({i.metadata["object_id"] for i in stored}) == 60
 
