@@ -77,8 +77,9 @@ fi
 
 # Everything the installed package is made of: the files of the native modules and
 # of the Python packages (by path, size and modification time, as make would judge
-# them; Python's byte-code caches aside), the project metadata, this script, the
-# extras installed, the interpreter and the environment variables the build reads.
+# them; Python's byte-code caches aside), the project metadata, the ignore rules
+# that decide which files are packaged, this script, the extras installed, the
+# interpreter and the environment variables the build reads.
 # When it is what the last successful install recorded, there is nothing to do.
 ready() {
     log "ready: .venv/bin/python ($(.venv/bin/python -c 'import platform; print(platform.python_version())'))"
@@ -87,9 +88,9 @@ ready() {
 extras="test,storage"
 fingerprint() {
     {
-        find src common CMakeLists.txt pyproject.toml README.md scripts/setup-env.sh \
+        find src common CMakeLists.txt pyproject.toml README.md .gitignore scripts/setup-env.sh \
             -name __pycache__ -prune -o -type f -printf '%p %s %T@\n' | LC_ALL=C sort
-        printf 'extras %s\npython %s\n' "$extras" "$python"
+        printf 'extras %s\npython %s\n' "$extras" "$(readlink -f .venv/bin/python)"
         env | grep -E '^(KESTRUM_SANITIZE|SKBUILD_[A-Z_]*|CMAKE_ARGS|CXX|CXXFLAGS|CPPFLAGS|LDFLAGS)=' | LC_ALL=C sort || true
     } | sha256sum | cut -d' ' -f1
 }
