@@ -70,6 +70,10 @@ if [[ ! -e .venv ]]; then
         die "could not create .venv with $python (are its venv and ensurepip modules installed?)"
 fi
 
+ready() {
+    log "ready: .venv/bin/python ($(.venv/bin/python -c 'import platform; print(platform.python_version())'))"
+}
+
 pip=(.venv/bin/python -m pip --quiet --disable-pip-version-check)
 if [[ -n "$created" ]]; then
     "${pip[@]}" install --upgrade pip
@@ -81,10 +85,6 @@ fi
 # that decide which files are packaged, this script, the extras installed, the
 # interpreter and the environment variables the build reads.
 # When it is what the last successful install recorded, there is nothing to do.
-ready() {
-    log "ready: .venv/bin/python ($(.venv/bin/python -c 'import platform; print(platform.python_version())'))"
-}
-
 extras="test,storage"
 fingerprint() {
     {
