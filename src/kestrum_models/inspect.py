@@ -3,22 +3,26 @@
     kestrum-inspect [--connection NAME] [--schema SCHEMA] TARGET [TABLE ...]
     python -m kestrum_models.inspect ...
 
-TARGET is the path of an SQLite database file or a PostgreSQL connection string
-(a ``postgresql://`` or ``postgres://`` URI, or ``key=value`` connection
-parameters such as ``host=localhost dbname=shop``). Without TABLE names every
+TARGET is a PostgreSQL connection string (a ``postgresql://`` or ``postgres://``
+URI, or ``key=value`` connection parameters such as ``host=localhost dbname=shop``
+whose keys are all libpq connection keywords) or else the path of an SQLite
+database file (``./host=x`` names a file of that name). Without TABLE names every
 table of the database is listed (for PostgreSQL: of the schema given with
 ``--schema``, "public" by default), in name order.
 
 The output is a JSON list with one object schema per table, in the shape of
 ``ObjectSchema.to_dict()``; ``--connection NAME`` records NAME as the schemas'
 connection. Failures are reported as one line on standard error, with exit
-status 1 (2 for a bad command line).
+status 1 (2 for a bad command line). When the reader of the output goes away
+(``kestrum-inspect big.db | head``), the command stops quietly with status 141,
+as a program ended by SIGPIPE does.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import re
 import sqlite3
 import sys
@@ -28,8 +32,22 @@ from typing import Any, NoReturn
 
 PROG = "kestrum-inspect"
 
-_POSTGRES_URI = re.compile(r"postgres(?:ql)?://", re.IGNORECASE)
-_CONNINFO_PAIR = re.compile(r"\s*[A-Za-z_]+\s*=")
+_POSTGRES_URI = re.compile(r"postgres(?:ql)?://")
+# One ``keyword = value`` pair of a libpq connection string; the value is empty,
+# single-quoted, or runs to the next white space (backslash escapes in both forms).
+_CONNINFO_PAIR = re.compile(r"""\s*(\w+)\s*=\s*(?:'(?:[^'\\]|\\.)*'|(?!')(?:[^\s\\]|\\.)*)\s*""")
+# The connection keywords libpq accepts.
+_LIBPQ_KEYWORDS = frozenset("""
+    application_name channel_binding client_encoding connect_timeout dbname
+    fallback_application_name gssdelegation gssencmode gsslib host hostaddr keepalives
+    keepalives_count keepalives_idle keepalives_interval krbsrvname load_balance_hosts
+    max_protocol_version min_protocol_version oauth_client_id oauth_client_secret
+    oauth_issuer oauth_scope options passfile password port replication require_auth
+    requirepeer requiressl scram_client_key scram_server_key service
+    ssl_max_protocol_version ssl_min_protocol_version sslcert sslcertmode sslcompression
+    sslcrl sslcrldir sslkey sslkeylogfile sslmode sslnegotiation sslpassword sslrootcert
+    sslsni target_session_attrs tcp_user_timeout user
+""".split())
 
 _SQLITE_TABLES = (
     "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\' ORDER BY name"
@@ -39,6 +57,7 @@ _POSTGRES_TABLES = (
     "SELECT table_name FROM information_schema.tables"
     " WHERE table_schema = %s AND table_type = 'BASE TABLE' ORDER BY table_name"
 )
+_POSTGRES_SCHEMA = "SELECT 1 FROM pg_catalog.pg_namespace WHERE nspname = %s"
 _POSTGRES_COLUMNS = (
     "SELECT column_name, data_type, udt_name, is_nullable, column_default"
     " FROM information_schema.columns"
@@ -78,10 +97,23 @@ def _one_line(error: BaseException) -> str:
 
 
 def is_postgres_target(target: str) -> bool:
-    """True when ``target`` is a PostgreSQL connection string rather than a file path."""
-    if Path(target).is_file():
-        return False
-    return bool(_POSTGRES_URI.match(target) or _CONNINFO_PAIR.match(target))
+    """True when ``target`` has the form of a PostgreSQL connection string, not of a file path.
+
+    That is a ``postgresql://`` or ``postgres://`` URI, or one or more ``key=value``
+    pairs whose keys are all libpq connection keywords. The decision is by form
+    alone, so a missing file is reported as such whatever its name.
+    """
+    if _POSTGRES_URI.match(target):
+        return True
+    keys = []
+    position = 0
+    while position < len(target):
+        pair = _CONNINFO_PAIR.match(target, position)
+        if pair is None or pair.end() == position:
+            return False
+        keys.append(pair[1])
+        position = pair.end()
+    return bool(keys) and _LIBPQ_KEYWORDS.issuperset(keys)
 
 
 def postgres_column_row(row: dict[str, Any]) -> dict[str, Any]:
@@ -149,6 +181,8 @@ def postgres_listings(conninfo: str, tables: Sequence[str], schema: str) -> dict
         raise InspectError(f"cannot connect to PostgreSQL: {_one_line(error)}") from None
     try:
         with conn:
+            if conn.execute(_POSTGRES_SCHEMA, (schema,)).fetchone() is None:
+                raise InspectError(f"no such schema: {schema!r}")
             names = list(tables) or [row["table_name"] for row in conn.execute(_POSTGRES_TABLES, (schema,))]
             listings = {
                 name: [postgres_column_row(row) for row in conn.execute(_POSTGRES_COLUMNS, (schema, name))]
@@ -187,8 +221,63 @@ def object_schemas(
     return result
 
 
+def _report(message: str) -> None:
+    """Write one line to standard error, if the process has one."""
+    if sys.stderr is not None:
+        print(f"{PROG}: {message}", file=sys.stderr)
+
+
+def _flush_outputs() -> None:
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            stream.flush()
+
+
+def _discard_unwritable_outputs() -> None:
+    """Point standard output or error at the null device where it cannot be written.
+
+    Their buffers are flushed again when the interpreter exits; without this that
+    would fail once more and print a complaint.
+    """
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except OSError:
+            try:
+                null = os.open(os.devnull, os.O_WRONLY)
+                try:
+                    os.dup2(null, stream.fileno())
+                finally:
+                    os.close(null)
+            except (AttributeError, OSError, ValueError):  # not backed by a file descriptor
+                pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
+    try:
+        try:
+            return _run(argv)
+        finally:
+            # Output to a pipe is buffered: flush it here, where a failure can still
+            # be handled, rather than at interpreter exit.
+            _flush_outputs()
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly with the status of a
+        # program ended by SIGPIPE, which Python ignores.
+        _discard_unwritable_outputs()
+        return 141
+    except OSError as error:  # e.g. output to a full disk
+        _discard_unwritable_outputs()
+        try:
+            _report(f"error: cannot write the output: {error.strerror or error}")
+        except OSError:
+            pass
+        return 1
+
+
+def _run(argv: Sequence[str] | None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if args.target is None:
@@ -197,13 +286,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         schemas = object_schemas(args.target, args.tables, args.connection, args.schema)
         text = json.dumps(schemas, indent=2, default=str)
     except InspectError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
+        _report(f"error: {error}")
         return 1
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
+        _report("interrupted")
         return 130
     except Exception as error:  # anything unforeseen is still one line, never a traceback
-        print(f"{PROG}: error: {type(error).__name__}: {_one_line(error)}", file=sys.stderr)
+        _report(f"error: {type(error).__name__}: {_one_line(error)}")
+        return 1
+    if sys.stdout is None:  # started with standard output closed
+        _report("error: cannot write the output: standard output is closed")
         return 1
     print(text)
     return 0

@@ -90,6 +90,7 @@ def closed_port_dsn():
         (lambda tmp, db: [Path(__file__)], "file is not a database"),
         (lambda tmp, db: [closed_port_dsn()], "cannot connect to PostgreSQL: "),
         (lambda tmp, db: ["host=127.0.0.1 port=1 connect_timeout=5"], "cannot connect to PostgreSQL: "),
+        (lambda tmp, db: ["host = '127.0.0.1' dbname=x.db port=1 connect_timeout=5"], "cannot connect to PostgreSQL: "),
     ],
 )
 def test_errors_are_one_line(capsys, tmp_path, sqlite_file, argv, message):
@@ -99,9 +100,23 @@ def test_errors_are_one_line(capsys, tmp_path, sqlite_file, argv, message):
     assert err.count("\n") == 1
 
 
-def test_unknown_postgres_table(capsys, postgres_tables):
-    status, out, err = run_main(capsys, postgres_tables, "events", "ghost")
-    assert (status, out, err) == (1, "", "kestrum-inspect: error: no such table: 'ghost'\n")
+@pytest.mark.parametrize("target", ["backup=old.db", "host=db backup=old.db", "Host=db", "./host=db", "shop db"])
+def test_missing_file_is_not_taken_for_a_connection_string(capsys, tmp_path, monkeypatch, target):
+    monkeypatch.chdir(tmp_path)
+    assert run_main(capsys, target) == (1, "", f"kestrum-inspect: error: no such file: {target}\n")
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["events", "ghost"], "no such table: 'ghost'"),
+        (["--schema", "ghost"], "no such schema: 'ghost'"),
+        (["events", "--schema", "ghost"], "no such schema: 'ghost'"),
+    ],
+)
+def test_unknown_postgres_table_or_schema(capsys, postgres_tables, argv, message):
+    status, out, err = run_main(capsys, postgres_tables, *argv)
+    assert (status, out, err) == (1, "", f"kestrum-inspect: error: {message}\n")
 
 
 def test_missing_target_is_a_usage_error(capsys):
@@ -116,14 +131,30 @@ def test_inspecting_does_not_create_a_database(capsys, tmp_path):
     assert not (tmp_path / "new.db").exists()
 
 
-def run_module(*argv):
+def module_command(*argv):
     env = dict(os.environ)
     src = str(Path(kestrum_models.__file__).resolve().parents[1])
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [src, env.get("PYTHONPATH")]))
-    return subprocess.run(
-        [sys.executable, "-m", "kestrum_models.inspect", *map(str, argv)],
-        capture_output=True, text=True, env=env, timeout=60, check=False,
-    )
+    return [sys.executable, "-m", "kestrum_models.inspect", *map(str, argv)], env
+
+
+def run_module(*argv):
+    command, env = module_command(*argv)
+    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=60, check=False)
+
+
+@pytest.mark.parametrize("tables", [1, 300])  # output flushed at the end / written while printing
+def test_reader_going_away_ends_quietly(tmp_path, tables):
+    path = tmp_path / "many.db"
+    with sqlite3.connect(path) as conn:
+        for number in range(tables):
+            conn.execute(f"CREATE TABLE t{number} (id INTEGER PRIMARY KEY, name TEXT NOT NULL, price REAL)")
+    conn.close()
+    command, env = module_command(path)
+    with subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+        proc.stdout.close()  # before the command has started up, so every write finds no reader
+        err = proc.stderr.read()
+        assert (proc.wait(timeout=60), err) == (141, "")
 
 
 def test_subprocess_sqlite(sqlite_file):
