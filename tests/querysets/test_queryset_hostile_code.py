@@ -255,26 +255,41 @@ class Watched(types.ModuleType):
 
 
 class Saboteurs:
-    """Changes that keep every result the same (a collaborator replaced by an equivalent one,
-    a method overridden by an equivalent one or restored), made by finalisers and weakref
-    callbacks, so at whatever moment the interpreter releases an object."""
+    """Changes that keep every result the same (a collaborator replaced by an equivalent one
+    of its own, a method overridden by an equivalent one or restored, copies of other query
+    sets made), made by finalisers and weakref callbacks, so at whatever moment the
+    interpreter releases an object."""
 
     def __init__(self, seed: int) -> None:
         self.random = random.Random(seed)
         self.budget = 0  # bounds the chains of changes that changes set off
+        schema = historical_table_schema
         self.changes = [
-            lambda: setattr(dunmere, "json", self.module("json", loads=json.loads)),
-            lambda: setattr(dunmere, "glue", self.module("glue", Version=glue.Version)),
+            lambda: setattr(dunmere, "json", self.module("json", loads=self.loads())),
+            lambda: self.is_ours(dunmere.json) and setattr(dunmere.json, "loads", self.loads()),
+            lambda: self.is_ours(dunmere.json) and setattr(dunmere.json, "__class__", Watched),
+            lambda: setattr(dunmere, "glue", self.module("glue", Version=types.SimpleNamespace(LATEST="LATEST"))),
             lambda: sys.modules.__setitem__(model.__name__, self.module(model.__name__, **vars(model))),
+            lambda: sys.modules.__setitem__(
+                schema.__name__, self.module(schema.__name__, COMPATIBLE_CLASS_VERSIONS="".join(schema.COMPATIBLE_CLASS_VERSIONS))
+            ),
             lambda: setattr(dunmere, "Q", Q),  # the same value: the dict changes all the same
             lambda: setattr(Swapped, "_copy", python_copy),
             lambda: vars(Swapped).get("_copy") and delattr(Swapped, "_copy"),
             lambda: setattr(Swapped, "_filter", python_filter),
             lambda: vars(Swapped).get("_filter") and delattr(Swapped, "_filter"),
             lambda: setattr(Swapped, "marker", object()),  # renews the version tag
-            lambda: type(dunmere.json) is not Watched and setattr(dunmere.json, "__class__", Watched),
+            lambda: [QuerySet(entity)._copy() for entity in OTHER_ENTITIES],
             lambda: gc.collect(),
         ]
+
+    @staticmethod
+    def loads() -> Any:
+        return lambda text: json.loads(text)  # a function of its own, freed with its holder
+
+    @staticmethod
+    def is_ours(module: Any) -> bool:
+        return "_watch" in vars(module)
 
     def change(self, *_: Any) -> None:
         if self.budget > 0:
@@ -311,6 +326,7 @@ class Saboteurs:
         return Alias(DEFAULT_DB_ALIAS)
 
 
+OTHER_ENTITIES = [type(f"Other{i}", (), {}) for i in range(5)]
 ROWS = [
     Data({"code": code, "weight": weight, "_metadata": json.dumps({"object_id": str(weight)})})
     for code, weight in [("a", 3), ("b", 1), ("c", 2)]
