@@ -213,6 +213,17 @@ def test_a_method_looked_up_before_its_holder_is_replaced_keeps_its_holder(monke
     assert qs.get_or_none(code="a") == ("old", qs)
 
 
+def test_a_delegation_whose_walk_replaces_the_mro_it_walks() -> None:
+    """super().filter walks the class's MRO; a key compared on the way may replace it."""
+    key = ChangesClassWhenCompared("filter")
+    mixin = type("Mixin", (QuerySetBase,), {key: None})
+    cls = type("Rebased", (QuerySet, mixin), {})
+    key.change = lambda: setattr(cls, "__bases__", (QuerySet,))
+    qs = cls(Parcel).filter(code="a")
+    assert key.change is None and cls.__mro__[1:3] == (QuerySet, QuerySetBase)
+    assert type(qs) is cls and qs._conditions is not None
+
+
 def test_copies_made_while_a_copy_template_is_evicted_keep_their_own_state() -> None:
     """The release of an evicted copy template can run a finaliser (of an alias it held)
     that makes copies of other query sets: each copy, and each later one, gets its own state."""
@@ -383,6 +394,7 @@ def test_operations_stay_sound_while_finalisers_replace_what_they_read(
             with mode("async"):
                 loop.run_until_complete(run_coroutines(qs))
     finally:
+        saboteurs.budget = 0  # no more changes, not even while the test's own are undone
         gc.set_threshold(*thresholds)
         loop.close()
         unregister_backend(DEFAULT_DB_ALIAS)
