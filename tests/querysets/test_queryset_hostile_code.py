@@ -218,7 +218,14 @@ def test_a_delegation_whose_walk_replaces_the_mro_it_walks() -> None:
     key = ChangesClassWhenCompared("filter")
     mixin = type("Mixin", (QuerySetBase,), {key: None})
     cls = type("Rebased", (QuerySet, mixin), {})
-    key.change = lambda: setattr(cls, "__bases__", (QuerySet,))
+    reused = []
+
+    def rebase() -> None:
+        size = len(cls.__mro__)
+        cls.__bases__ = (QuerySet,)
+        reused.append(tuple(range(size)))  # a tuple of that size may take the old MRO's place
+
+    key.change = rebase
     qs = cls(Parcel).filter(code="a")
     assert key.change is None and cls.__mro__[1:3] == (QuerySet, QuerySetBase)
     assert type(qs) is cls and qs._conditions is not None

@@ -94,7 +94,8 @@ struct NameRef;
 template <class Self>
 class ObjectApi {
 public:
-    // Identity and type.
+    // Identity and type. type() is borrowed from the object, whose __class__ code may
+    // assign: take `.ref()` of it to use it across such code.
     bool is(Obj other) const noexcept;
     bool is_none() const noexcept;
     Obj type() const noexcept;

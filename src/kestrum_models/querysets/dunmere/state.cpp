@@ -163,8 +163,9 @@ Ref copied_annotations(const StateView& source) {
 // constructor's calls and the copy's calls are made in the same order, and the new
 // instance dict is filled once with the final values instead of being written twice
 // (each default the copy replaces is released where the assignment would release it).
-// `info` is what the class resolved when the copy started; the calls can change the
-// class, and then the values are assigned one by one through it instead.
+// `info` is what the class resolved when the copy started. The calls can change the
+// class; then the final values are assigned one by one through it instead, in the
+// constructor's order (each once: the constructor's own assignments are not replayed).
 Ref copy_into_new(PyTypeObject* type, const TypeInfo& info, const StateView& source) {
     const bool one = info.construction == TypeInfo::Construction::One;
     Ref entity = source.get(ENTITY);
@@ -216,7 +217,7 @@ Ref copy_into_new(PyTypeObject* type, const TypeInfo& info, const StateView& sou
 Ref from_queryset(Obj cls, Obj queryset) { return from_queryset_view(cls, StateView(queryset)); }
 
 Ref from_queryset_view(Obj cls, const StateView& source) {
-    if (PyType_Check(cls.ptr()) && Py_IS_TYPE(cls.ptr(), &PyType_Type)) {
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type)) {  // a class whose metaclass is type itself
         auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
         const TypeInfo info = type_info(type);
         if (info.construction != TypeInfo::Construction::Other && info.plain) return copy_into_new(type, info, source);
