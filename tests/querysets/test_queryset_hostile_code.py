@@ -1,6 +1,6 @@
-"""The module's caches and lookups while other code runs at awkward moments: finalisers and
-weakref callbacks run by a release, __eq__ run by a dict lookup, __getattribute__ of a
-module whose class was changed. Every result must be the one the Python code would give."""
+"""The caches and lookups of the query-set module while code runs at awkward moments:
+finalisers and weakref callbacks run by a release, __eq__ run by a dict lookup,
+__getattribute__ of a module whose class changed. Results must be those of the Python code."""
 
 import asyncio
 import gc
@@ -9,6 +9,7 @@ import random
 import sys
 import types
 import weakref
+from collections.abc import Callable
 from typing import Any
 
 import pytest
@@ -36,90 +37,69 @@ def create(qs: Any, data: Data | None = None) -> Any:
     return qs._create_instance(_is_partial=False, data=data or row())
 
 
-# Where a row's creation reads a collaborator: (holder, name), the holder being a module
-# global of the query-set module or a module in sys.modules.
-SOURCES = {
-    "json.loads": ("json", "loads"),
-    "glue.Version": ("glue", "Version"),
-    "LegacyModel": ("kestrum_models.classes.model", "LegacyModel"),
-    "COMPATIBLE_CLASS_VERSIONS": ("kestrum_data.services.historical_table_schema", "COMPATIBLE_CLASS_VERSIONS"),
+# Where creating a row reads a collaborator: (holder, name, a maker of stand-ins for it).
+# The holder is a global of the query-set module, or a module in sys.modules.
+SOURCES: dict[str, tuple[str, str, Callable[[], Any]]] = {
+    "json.loads": ("json", "loads", lambda: lambda text: json.loads(text)),
+    "glue.Version": ("glue", "Version", lambda: types.SimpleNamespace(LATEST=glue.Version.LATEST)),
+    # Neither is used by these rows beyond the import.
+    "LegacyModel": (model.__name__, "LegacyModel", lambda: lambda **fields: None),
+    "COMPATIBLE_CLASS_VERSIONS": (historical_table_schema.__name__, "COMPATIBLE_CLASS_VERSIONS", lambda: lambda: None),
 }
-REAL = {
-    "json.loads": json.loads,
-    "glue.Version": glue.Version,
-    "LegacyModel": model.LegacyModel,
-    "COMPATIBLE_CLASS_VERSIONS": historical_table_schema.COMPATIBLE_CLASS_VERSIONS,
-}
+
+
+def stand_in(source: str) -> types.ModuleType:
+    """A module holding a stand-in of its own for the source's value."""
+    _, name, make = SOURCES[source]
+    module = types.ModuleType("stand_in")
+    setattr(module, name, make())
+    return module
+
+
+Install = Callable[[str, types.ModuleType], None]
 
 
 @pytest.fixture
-def holders(monkeypatch: pytest.MonkeyPatch) -> None:
-    """The holders of SOURCES, restored after the test (which replaces them with `install`)."""
-    for holder, _ in SOURCES.values():
+def install(monkeypatch: pytest.MonkeyPatch) -> Install:
+    """Makes a module the holder of a source; every holder is restored after the test."""
+    for holder, _, _ in SOURCES.values():
         if "." in holder:
             monkeypatch.setitem(sys.modules, holder, sys.modules[holder])
         else:
             monkeypatch.setattr(dunmere, holder, getattr(dunmere, holder))
 
+    def install(source: str, module: types.ModuleType) -> None:
+        holder, _, _ = SOURCES[source]
+        if "." in holder:
+            sys.modules[holder] = module
+        else:
+            setattr(dunmere, holder, module)
 
-def install(source: str, module: types.ModuleType) -> None:
-    holder, _ = SOURCES[source]
-    if "." in holder:
-        sys.modules[holder] = module
-    else:
-        setattr(dunmere, holder, module)
-
-
-class Weakable:
-    """A stand-in value that weak references can watch; equal to the real one in use."""
-
-    def __init__(self, real: Any) -> None:
-        self.real = real
-
-    def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        return self.real(*args, **kwargs)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self.real, name)
-
-    def __hash__(self) -> int:
-        return hash(self.real)
-
-    def __eq__(self, other: object) -> bool:
-        return self.real == other
+    return install
 
 
 @pytest.mark.parametrize("source", list(SOURCES))
-def test_a_release_that_removes_the_new_value_leaves_the_read_value_intact(
-    holders: None, source: str
-) -> None:
-    """Replacing a cached entry releases the old one; code run by that release (a weakref
-    callback on the module or value the cache held) may delete the value just read: that
-    value is used, and the next read sees it gone, as Python code would."""
-    holder, name = SOURCES[source]
-    old = types.ModuleType("old")
-    setattr(old, name, Weakable(REAL[source]))
+def test_a_release_that_deletes_the_value_just_read(install: Install, source: str) -> None:
+    """Replacing a cache entry releases the old one; code run by that release (a weakref
+    callback on the old module or value) may delete the value just read: that value is
+    still used, and the next read sees it gone, as in Python."""
+    holder, name, _ = SOURCES[source]
+    old = stand_in(source)
     install(source, old)
     qs = QuerySetBase(Parcel)  # one query set: nothing else renews the caches meanwhile
-    assert type(create(qs)) is Parcel  # cached
-
-    new = types.ModuleType("new")
-    setattr(new, name, Weakable(REAL[source]))
-    deleted = []
-    watch = weakref.ref(getattr(old, name) if "." in holder else old, lambda _: deleted.append(delattr(new, name)))
+    create(qs)
+    new = stand_in(source)
     install(source, new)
-    del old
-    assert type(create(qs)) is Parcel
-    assert deleted == [None] and watch() is None
+    watched = getattr(old, name) if "." in holder else old
+    watch = weakref.ref(watched, lambda _: delattr(new, name))
+    del old, watched
+    assert type(create(qs)) is Parcel and watch() is None
     with pytest.raises((AttributeError, ImportError), match=name):
         create(qs)
 
 
 @pytest.mark.parametrize("source", list(SOURCES))
-def test_a_module_whose_class_changes_is_read_through_its_new_class(
-    holders: None, source: str
-) -> None:
-    _, name = SOURCES[source]
+def test_a_module_whose_class_changes_answers_through_its_new_class(install: Install, source: str) -> None:
     asked = []
 
     class Watched(types.ModuleType):
@@ -127,14 +107,13 @@ def test_a_module_whose_class_changes_is_read_through_its_new_class(
             asked.append(attribute)
             return super().__getattribute__(attribute)
 
-    module = types.ModuleType("module")
-    setattr(module, name, REAL[source])
+    module = stand_in(source)
     install(source, module)
     qs = QuerySetBase(Parcel)
     create(qs)
     module.__class__ = Watched
     create(qs)
-    assert name in asked
+    assert SOURCES[source][1] in asked
     asked.clear()
     module.__class__ = types.ModuleType
     create(qs)
@@ -281,16 +260,14 @@ class Saboteurs:
     def __init__(self, seed: int) -> None:
         self.random = random.Random(seed)
         self.budget = 0  # bounds the chains of changes that changes set off
-        schema = historical_table_schema
+        schema, constant = historical_table_schema.__name__, historical_table_schema.COMPATIBLE_CLASS_VERSIONS
         self.changes = [
             lambda: setattr(dunmere, "json", self.module("json", loads=self.loads())),
             lambda: self.is_ours(dunmere.json) and setattr(dunmere.json, "loads", self.loads()),
             lambda: self.is_ours(dunmere.json) and setattr(dunmere.json, "__class__", Watched),
             lambda: setattr(dunmere, "glue", self.module("glue", Version=types.SimpleNamespace(LATEST="LATEST"))),
             lambda: sys.modules.__setitem__(model.__name__, self.module(model.__name__, **vars(model))),
-            lambda: sys.modules.__setitem__(
-                schema.__name__, self.module(schema.__name__, COMPATIBLE_CLASS_VERSIONS="".join(schema.COMPATIBLE_CLASS_VERSIONS))
-            ),
+            lambda: sys.modules.__setitem__(schema, self.module(schema, COMPATIBLE_CLASS_VERSIONS="".join(constant))),
             lambda: setattr(dunmere, "Q", Q),  # the same value: the dict changes all the same
             lambda: setattr(Swapped, "_copy", python_copy),
             lambda: vars(Swapped).get("_copy") and delattr(Swapped, "_copy"),
@@ -369,13 +346,11 @@ async def run_coroutines(qs: Any) -> None:
     assert [obj.code for obj in await qs.order_by("code").aexecute()] == ["a", "b", "c"]
     assert (await qs.get(code="b").aexecute()).weight == 1
     assert await qs.filter(weight__gt=1).count().aexecute() == 2
+    assert (await qs.order_by("weight").first().aexecute()).code == "b"
     assert (await qs._acreate_instance(_is_partial=False, data=row("d"))).code == "d"
 
 
-def test_operations_stay_sound_while_finalisers_replace_what_they_read(
-    holders: None, monkeypatch: pytest.MonkeyPatch
-) -> None:
-    monkeypatch.setitem(sys.modules, model.__name__, model)
+def test_operations_stay_sound_while_finalisers_replace_what_they_read(install: Install) -> None:
     saboteurs = Saboteurs(seed=10)
     register_backend(DEFAULT_DB_ALIAS, MemoryBackend(ROWS))
     loop = asyncio.new_event_loop()
