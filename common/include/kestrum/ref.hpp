@@ -13,7 +13,9 @@
 //   changes a reference count, so it must not outlive the owner of the object.
 //   Function parameters and struct members that only look at an object are `Obj`.
 // * `Ref` converts implicitly to `Obj`; an `Obj` becomes a `Ref` only explicitly
-//   (`Ref::borrow(obj)` or `obj.ref()`).
+//   (`Ref::borrow(obj)` or `obj.ref()`). A temporary `Ref` passed as an `Obj` argument
+//   lives until the call returns; `Obj x = f();` with `f` returning a `Ref` dangles at
+//   once: keep the `Ref`.
 //
 // Code that runs
 // --------------
