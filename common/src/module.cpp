@@ -96,7 +96,8 @@ Ref ClassBuilder::build() {
     for (std::size_t i = 0; i < bases_.size(); ++i)
         PyTuple_SET_ITEM(original.ptr(), static_cast<Py_ssize_t>(i), bases_[i].ref().release());
     Ref bases = resolve_bases(original);
-    Obj meta = derive_metaclass(bases);
+    // Held: __prepare__ and the namespace's __setitem__ run code that may change a base's class.
+    const Ref meta = derive_metaclass(bases).ref();
     Ref name = py::str(name_);
 
     Ref ns;

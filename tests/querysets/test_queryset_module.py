@@ -412,3 +412,28 @@ def test_methods_read_module_globals_when_they_run(monkeypatch: pytest.MonkeyPat
     monkeypatch.delattr(dunmere, "Executor")
     with pytest.raises(NameError, match="name 'Executor' is not defined"):
         before._copy()
+
+
+def test_failed_loads_leave_nothing_that_stops_a_later_load() -> None:
+    """A load that fails after the caches started watching (here a collaborator decorator
+    raises) gives back what it took; once the collaborator is fixed, the module loads and
+    its caches follow changes again."""
+    result = run_python(f"""
+        import kestrum_utils.utils.decorators as decorators
+        fixed = decorators.sync_mode_only
+        def broken(function):
+            raise RuntimeError("decorator unavailable")
+        decorators.sync_mode_only = broken
+        for attempt in range(12):
+            try:
+                import {MODULE}
+            except RuntimeError as error:
+                assert str(error) == "decorator unavailable", error
+        decorators.sync_mode_only = fixed
+        from {MODULE} import QuerySet
+        import {MODULE} as dunmere
+        print(QuerySet(int).filter(x=1)._using)
+        dunmere.DEFAULT_DB_ALIAS = "elsewhere"
+        print(QuerySet(int)._using, QuerySet(int)._copy()._using)
+        """)
+    assert result.stdout.split() == ["default", "elsewhere", "elsewhere"], result.stderr

@@ -263,11 +263,12 @@ Ref tuple(const A&... items) {
 inline void append(Obj list, Obj item) { require(PyList_Append(list.ptr(), item.ptr())); }
 // d[key] = value for a dict.
 inline void dict_set(Obj dict, Obj key, Obj value) { require(PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr())); }
-// d.get(key) for a dict: a borrowed value, or an empty Obj when the key is absent.
-inline Obj dict_get(Obj dict, Obj key) {
+// d.get(key) for a dict: the value (owned, since the dict may change as soon as code
+// runs), or an empty Ref when the key is absent. The caller holds the dict.
+inline Ref dict_get(Obj dict, Obj key) {
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
     if (!value && PyErr_Occurred()) raise();
-    return Obj(value);
+    return Ref::borrow(value);
 }
 // Import a module by absolute dotted name and return the module itself (the leaf).
 inline Ref import(const char* name) { return Ref::own(PyImport_ImportModule(name)); }

@@ -13,7 +13,39 @@
 //   changes a reference count, so it must not outlive the owner of the object.
 //   Function parameters and struct members that only look at an object are `Obj`.
 // * `Ref` converts implicitly to `Obj`; an `Obj` becomes a `Ref` only explicitly
-//   (`Ref::borrow(obj)` or `obj.ref()`).
+//   (`Ref::borrow(obj)` or `obj.ref()`). A temporary `Ref` passed as an `Obj` argument
+//   lives until the call returns; `Obj x = f();` with `f` returning a `Ref` dangles at
+//   once: keep the `Ref`.
+//
+// Code that runs
+// --------------
+// Nearly every C-API call can run Python code, and that code can drop anything it can
+// reach: calls and attribute access obviously, but also truth tests, comparisons and
+// hashing (a dict lookup, even with a str key, calls __eq__ of a stored key whose hash
+// is equal), and every release of a reference (a finaliser, a weakref callback, and the
+// garbage collector, which runs on the next Python call). Hence:
+// * A borrowed `Obj` is used only while something that cannot let go of it holds the
+//   object: an argument of the current call (its caller holds it), an item of a tuple that
+//   is itself held, a field that cannot be reassigned of an object that is held, or an
+//   immortal object. A value read out of anything mutable (a dict, a list, an instance or
+//   class attribute, a type's MRO or a type's metaclass, an object's type when its
+//   `__class__` can be assigned) is taken as a `Ref` before the next call that can run code.
+// * Storing into an owning slot releases what the slot held, so it is such a call. `Ref`'s
+//   assignment stores the new value before it releases the old one, so the slot itself is
+//   never seen half-written; but anything borrowed before the store must already be owned.
+// * A C-API call that takes a container (a dict lookup, a store into a dict) needs the
+//   container held for the whole call: code run inside it may replace the container.
+//
+// Caches
+// ------
+// A cache entry is filled from values that are owned (`Ref`) and is valid under the
+// version tags or generations that were read *before* the work that produced it; when a
+// tag changed during the work, the result is discarded rather than filed under the new
+// tag. The entry is built completely in a local and then published with `publish()`,
+// which runs no code; the entry it replaces is released afterwards, when the local goes
+// out of scope, so whatever that release runs finds the cache complete and consistent
+// (and invalidates it properly if it changes what the entry depends on). What the
+// operation returns is its own local value, never a re-read of the slot.
 //
 // Errors
 // ------
@@ -64,7 +96,8 @@ struct NameRef;
 template <class Self>
 class ObjectApi {
 public:
-    // Identity and type.
+    // Identity and type. type() is borrowed from the object, whose __class__ code may
+    // assign: take `.ref()` of it to use it across such code.
     bool is(Obj other) const noexcept;
     bool is_none() const noexcept;
     Obj type() const noexcept;
@@ -165,10 +198,24 @@ public:
         p_ = nullptr;
         Py_XDECREF(old);
     }
+    // Exchanges the references without releasing either: runs no code.
+    friend void swap(Ref& a, Ref& b) noexcept { std::swap(a.p_, b.p_); }
 
 private:
     PyObject* p_ = nullptr;
 };
+
+// Publish a completely built cache entry (see "Caches" above): `slot` takes the contents
+// of `entry` and `entry` takes what `slot` held, without releasing anything, so no code
+// runs while the slot is being written. The replaced entry is released when `entry` is
+// destroyed: pass a temporary (released at the end of the statement) or a local.
+template <class Entry>
+void publish(Entry& slot, Entry&& entry) noexcept {
+    static_assert(std::is_nothrow_move_constructible_v<Entry> && std::is_nothrow_move_assignable_v<Entry>,
+                  "a cache entry must move without throwing");
+    using std::swap;
+    swap(slot, entry);
+}
 
 // Inside a catch handler: set the Python exception for the C++ exception being handled
 // (Error: already set; std::bad_alloc: MemoryError; anything else: SystemError).

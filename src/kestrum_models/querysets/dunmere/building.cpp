@@ -117,6 +117,8 @@ Ref annotate(Obj self, Obj kwargs) {
     PyObject* name = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t position = 0;
+    // `kwargs` is the dict the binder made for this call, which no other code can reach:
+    // its items stay while the stores run code.
     while (PyDict_Next(kwargs.ptr(), &position, &name, &value)) get_state(self, "_annotations"_n).setitem(name, value);
     return self.ref();
 }

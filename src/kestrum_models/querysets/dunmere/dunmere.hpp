@@ -39,20 +39,49 @@ struct Natives {
 extern Natives natives;
 
 // ---- Fast paths (access.cpp) -----------------------------------------------------------
+//
+// The caches below follow the rules of kestrum/ref.hpp ("Code that runs", "Caches"):
+// - An entry is valid under the generations and version tags read *before* the lookups
+//   that filled it. A lookup can run code (a stored key's __eq__, a module's or class's
+//   attribute hooks, a release) that changes what it depends on; such a change leaves
+//   the entry stale, never filed as current.
+// - An entry owns what it holds. The exceptions are pointers kept for identity tests
+//   only, and values borrowed from a dict that the dict watcher guards: the watcher
+//   renews the generation before the dict changes, so before such a value can go away.
+// - An entry is built whole, then published; what it replaces is released afterwards.
+//   A lookup returns its own value, not what the slot holds after that release.
+// - Without the dict watcher (a failed load gave it back) nothing is cached.
+// The slots live in static storage and are never destroyed: their references must not
+// be released after the interpreter has finished.
 
 // A module global read at call time through a cache that every change of the module
 // dict invalidates: global<"Q">() is `Q` as a method body would read it.
 struct GlobalSlot {
-    PyObject* value = nullptr;  // borrowed from the module dict
+    PyObject* value = nullptr;  // borrowed from the module dict, guarded by the watcher
     std::uint64_t generation = 0;
 };
 extern std::uint64_t globals_generation;
 Ref lookup_global(GlobalSlot& slot, Obj name);
-void watch_globals();
+
+// The one dict watcher the caches depend on, taken when the module body starts to use
+// the caches and given back if the body fails, so that failed loads do not use up the
+// interpreter's few watchers. Constructing it watches the module's globals.
+class WatcherLease {
+public:
+    WatcherLease();
+    WatcherLease(const WatcherLease&) = delete;
+    WatcherLease& operator=(const WatcherLease&) = delete;
+    ~WatcherLease();
+    void keep() noexcept { kept_ = true; }  // the load succeeded
+
+private:
+    bool kept_ = false;
+};
 
 // Renewed on every change of sys.modules or of a module dict given to watch_for_imports.
 extern std::uint64_t imports_generation;
-void watch_for_imports(Obj dict);
+// Watch `dict` for the import caches; false when there is no watcher (then cache nothing).
+bool watch_for_imports(Obj dict);
 
 template <kestrum::FixedString S>
 Ref global() {
@@ -63,11 +92,12 @@ Ref global() {
 
 // Attribute reads that rows repeat, cached while nothing they depend on changes.
 //
-// module.name of a plain module: valid while the module is the same object and neither
-// its dict nor sys.modules has changed.
+// module.name of a plain module: valid while the module is the same object and still of
+// the plain module type (a module whose __class__ was changed may answer through
+// __getattribute__), and neither its dict nor sys.modules has changed.
 struct ModuleAttrSlot {
-    Ref& module = *new Ref();  // kept for the life of the process
-    Ref& value = *new Ref();
+    Ref module;
+    Ref value;
     std::uint64_t generation = 0;
 };
 Ref module_attr_cached(Obj module, Obj name, ModuleAttrSlot& slot);
@@ -75,8 +105,8 @@ Ref module_attr_cached(Obj module, Obj name, ModuleAttrSlot& slot);
 // cls.name where the class (under type's attribute access) holds a plain value: valid
 // while the class and its metaclass keep their version tags.
 struct ClassAttrSlot {
-    Ref& cls = *new Ref();  // kept for the life of the process
-    Ref& value = *new Ref();
+    Ref cls;
+    Ref value;
     unsigned int version = 0;
     unsigned int meta_version = 0;
 };
@@ -84,14 +114,15 @@ Ref class_attr_cached(Obj cls, Obj name, ClassAttrSlot& slot);
 
 // obj.name where the class keeps `name` in a slot (a member descriptor).
 struct MemberSlot {
-    Ref& descriptor = *new Ref();  // kept for the life of the process; it holds its class
+    Ref descriptor;  // it holds its class
     unsigned int version = 0;
 };
 Ref member_attr_cached(Obj obj, Obj name, MemberSlot& slot);
 
-// What a class resolves, cached under its version tag.
+// What a class resolves, under its version tag. Returned by value: the cache it comes
+// from may be refilled by any code that runs after.
 struct TypeInfo {
-    PyTypeObject* type = nullptr;
+    PyTypeObject* type = nullptr;  // identity only; null: nothing resolved (see type_info)
     unsigned int version = 0;
     // Default attribute access, an instance dict, and no class attribute named like a
     // state attribute: the state lives in the instance dict and nowhere else.
@@ -107,17 +138,15 @@ struct TypeInfo {
     // (The metaclass is checked when this is used: assigning a class's __class__ does
     // not renew its version tag.)
     enum class Construction : unsigned char { Other, Base, One } construction = Construction::Other;
-    // What super(start, obj).name gave for instances of this class (borrowed: the class
-    // holds them through its MRO while its version tag stands).
-    struct SuperLookup {
-        PyObject* start = nullptr;
-        PyObject* name = nullptr;
-        PyObject* found = nullptr;
-    };
-    mutable std::array<SuperLookup, 8> super_lookups{};
 };
 bool tagged(PyTypeObject* type) noexcept;
-const TypeInfo& type_info(PyTypeObject* type);
+// Whether the class still has the version tag `version`.
+bool unchanged(PyTypeObject* type, unsigned int version) noexcept;
+// What `type` resolves. A class without a version tag, or one changed while it was being
+// resolved (the lookups can run code), gives TypeInfo{}: nothing resolved natively.
+// Resolving can run code; a caller that goes on with an object of that class checks that
+// the object's class is still `type`.
+TypeInfo type_info(PyTypeObject* type);
 // What cls(entity) runs, as far as this module builds it itself.
 TypeInfo::Construction construction_of(PyTypeObject* type);
 
@@ -136,6 +165,7 @@ extern std::uint64_t state_generation;
 // attribute read gives what the view holds; otherwise reads take the ordinary path.
 class StateView {
 public:
+    // `obj` must outlive the view (it is the caller's argument).
     explicit StateView(Obj obj);
     // obj.<state name>
     Ref get(StateIndex index) const;
@@ -216,7 +246,7 @@ public:
 
 private:
     Ref callable_;
-    Obj self_;
+    Ref self_;  // held, as a bound method would hold it: the object may be a temporary
     bool unbound_ = false;
 };
 

@@ -71,30 +71,35 @@ using namespace kestrum;
 namespace {
 
 // What one import statement run by a method gave, valid while neither sys.modules nor
-// the dict of the module it came from has changed since.
+// the dict of the module it came from has changed since, and that module is still of the
+// plain module type (a module whose __class__ was changed answers through its new class).
 struct ImportedName {
-    Ref& value = *new Ref();  // kept for the life of the process
+    Ref module;
+    Ref value;
     std::uint64_t generation = 0;
 };
 
 // from `module` import `name`, run inside a method (the module named by its full name).
 Ref import_at_call(Obj module, Obj name, ImportedName& known) {
-    if (known.generation == imports_generation) return known.value.ref();
+    if (known.generation == imports_generation && known.module && PyModule_CheckExact(known.module.ptr()))
+        return known.value.ref();
+    // Getting the module can run code (it may wait for another thread's import): the
+    // entry is valid under the generation read before.
+    const bool watching = watch_for_imports(PyImport_GetModuleDict());
+    const std::uint64_t generation = imports_generation;
     // A module in sys.modules (and not being initialised) is what the import system
     // would return; the statement then takes the name from it.
     Ref source = Ref::steal(PyImport_GetModule(module.ptr()));
     if (!source && PyErr_Occurred()) raise();
     if (source && !source.is_none()) {
-        if (PyModule_CheckExact(source.ptr())) {
-            Obj dict = PyModule_GetDict(source.ptr());
-            if (Obj value = py::dict_get(dict, name)) {
+        if (watching && PyModule_CheckExact(source.ptr())) {
+            const Ref dict = Ref::borrow(PyModule_GetDict(source.ptr()));
+            watch_for_imports(dict);
+            if (Ref value = py::dict_get(dict, name)) {
                 // The same statement gives the same object until sys.modules or this
                 // module's dict changes (a reload rewrites the dict too).
-                watch_for_imports(PyImport_GetModuleDict());
-                watch_for_imports(dict);
-                known.value = value.ref();
-                known.generation = imports_generation;
-                return value.ref();
+                publish(known, ImportedName{source.ref(), value.ref(), generation});
+                return value;
             }
         }
         PyObject* found = nullptr;
@@ -148,8 +153,8 @@ Ref copy_fields(Obj fields) {
 // mapping.get(key)
 Ref get_of(Obj mapping, Obj key) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        Obj value = py::dict_get(mapping, key);
-        return value ? value.ref() : Ref::none();
+        Ref value = py::dict_get(mapping, key);
+        return value ? std::move(value) : Ref::none();
     }
     return mapping.call_method("get"_n, key);
 }
@@ -171,20 +176,21 @@ Ref row_version(Obj data) {
 }  // namespace
 
 PreparedRow prepare_row(Obj data) {
-    static ImportedName compatible_class_versions;
-    static ImportedName legacy_model;
+    // Cache slots live in static storage and are never destroyed (see dunmere.hpp).
+    static ImportedName& compatible_class_versions = *new ImportedName();
+    static ImportedName& legacy_model = *new ImportedName();
     PreparedRow row;
     row.compatible_class_versions = import_at_call("kestrum_data.services.historical_table_schema"_n,
                                                    "COMPATIBLE_CLASS_VERSIONS"_n, compatible_class_versions);
     row.legacy_model = import_at_call("kestrum_models.classes.model"_n, "LegacyModel"_n, legacy_model);
-    static MemberSlot data_member;
+    static MemberSlot& data_member = *new MemberSlot();
     row.data = copy_fields(member_attr_cached(data, "data"_n, data_member));
     // _data is this call's own dict: what is read from it stays as read until it is
     // written here, so _data["_metadata"] is read once.
     Obj fields = row.data;
-    Ref metadata = py::dict_get(fields, "_metadata"_n).ref();
+    Ref metadata = py::dict_get(fields, "_metadata"_n);
 
-    static ModuleAttrSlot json_loads;
+    static ModuleAttrSlot& json_loads = *new ModuleAttrSlot();
     if (metadata && PyUnicode_CheckExact(metadata.ptr())) {
         Ref loads = module_attr_cached(global<"json">(), "loads"_n, json_loads);
         metadata = loads(metadata);
@@ -208,9 +214,9 @@ PreparedRow prepare_row(Obj data) {
         if (!PyDict_CheckExact(reference.ptr()) || !PyDict_CheckExact(metadata.ptr()))
             reference = item(metadata, "class_schema_reference"_n);
         Ref version = item(item(reference, "ref"_n), "object_version"_n);
-        static ModuleAttrSlot glue_version;
-        static ClassAttrSlot glue_latest;
-        static ClassAttrSlot versions_latest;
+        static ModuleAttrSlot& glue_version = *new ModuleAttrSlot();
+        static ClassAttrSlot& glue_latest = *new ClassAttrSlot();
+        static ClassAttrSlot& versions_latest = *new ClassAttrSlot();
         Ref glue_version_class = module_attr_cached(global<"glue">(), "Version"_n, glue_version);
         row.needs_latest_version = differs(version, class_attr_cached(glue_version_class, "LATEST"_n, glue_latest)) &&
                                    differs(version, class_attr_cached(global<"Versions">(), "LATEST"_n, versions_latest)) &&

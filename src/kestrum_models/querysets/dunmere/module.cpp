@@ -662,7 +662,7 @@ KESTRUM_MODULE(dunmere, "kestrum_models.querysets.dunmere", nullptr, globals) {
     model_type.setattr("__module__"_n, m.name());
     m.set("ModelType", model_type);
 
-    dunmere::watch_globals();
+    dunmere::WatcherLease watcher;  // given back if the rest of the body fails
     Ref base = dunmere::build_queryset_base(m);
     dunmere::Natives& natives = dunmere::natives;
     natives.init = dunmere::keep(base, "__init__"_n);
@@ -685,4 +685,5 @@ KESTRUM_MODULE(dunmere, "kestrum_models.querysets.dunmere", nullptr, globals) {
     m.set("QuerySetOne", one);
     m.set("QuerySetOneRequired", dunmere::build_queryset_one_required(m));
     m.set("QuerySetCount", dunmere::build_queryset_count(m));
+    watcher.keep();
 }

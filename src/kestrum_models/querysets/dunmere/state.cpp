@@ -108,14 +108,16 @@ namespace {
 // The instance dict of a new copy before its copied parts go in: every key in the
 // constructor's order, holding the entity, executor factories and alias given, None
 // and False where those are the defaults (and QuerySetOne's flag). Copied from a
-// template; the last few templates are kept, keyed by the objects they hold.
+// template; the last few templates are kept, keyed by the objects they hold. Evicting a
+// template releases those objects, which can run code (a finaliser that makes copies
+// itself): a template is published whole before the one it replaces is released.
 Ref new_state_dict(Obj entity, Obj executor, Obj async_executor, Obj using_, bool one) {
     struct Template {
-        Ref& dict = *new Ref();  // kept for the life of the process; holds the key objects
-        std::array<PyObject*, 4> key{};
+        Ref dict;                         // holds the key objects
+        std::array<PyObject*, 4> key{};   // identity only, kept alive by `dict`
         bool one = false;
     };
-    static std::array<Template, 4> templates;
+    static std::array<Template, 4>& templates = *new std::array<Template, 4>();  // never destroyed
     static std::size_t next = 0;
     const std::array<PyObject*, 4> key{entity.ptr(), executor.ptr(), async_executor.ptr(), using_.ptr()};
     for (const Template& t : templates)
@@ -133,12 +135,10 @@ Ref new_state_dict(Obj entity, Obj executor, Obj async_executor, Obj using_, boo
     values[RAISE_ON_MULTIPLE] = True;
     Ref dict = py::dict();
     for (int i = 0; i < (one ? STATE_SIZE : RAISE_ON_MULTIPLE); ++i) py::dict_set(dict, names[i], values[i]);
-    Template& t = templates[next];
+    Template& slot = templates[next];
     next = (next + 1) % templates.size();
-    t.dict = std::move(dict);
-    t.key = key;
-    t.one = one;
-    return Ref::own(PyDict_Copy(t.dict.ptr()));
+    publish(slot, Template{dict.ref(), key, one});
+    return Ref::own(PyDict_Copy(dict.ptr()));
 }
 
 // select_related as the copy carries it: a bool as it is, anything else deep-copied.
@@ -163,7 +163,11 @@ Ref copied_annotations(const StateView& source) {
 // constructor's calls and the copy's calls are made in the same order, and the new
 // instance dict is filled once with the final values instead of being written twice
 // (each default the copy replaces is released where the assignment would release it).
-Ref copy_into_new(PyTypeObject* type, bool one, const StateView& source) {
+// `info` is what the class resolved when the copy started. The calls can change the
+// class; then the final values are assigned one by one through it instead, in the
+// constructor's order (each once: the constructor's own assignments are not replayed).
+Ref copy_into_new(PyTypeObject* type, const TypeInfo& info, const StateView& source) {
+    const bool one = info.construction == TypeInfo::Construction::One;
     Ref entity = source.get(ENTITY);
     Ref qs = Ref::own(type->tp_alloc(type, 0));
     Ref executor = global<"Executor">();
@@ -193,7 +197,18 @@ Ref copy_into_new(PyTypeObject* type, bool one, const StateView& source) {
     if (!conditions.is_none()) py::dict_set(state, "_conditions"_n, conditions);
     if (!select_related.is(False)) py::dict_set(state, "_select_related"_n, select_related);
     py::dict_set(state, "_annotations"_n, annotations);
-    require(PyObject_GenericSetDict(qs.ptr(), state.ptr(), nullptr));
+    if (unchanged(type, info.version)) {
+        require(PyObject_GenericSetDict(qs.ptr(), state.ptr(), nullptr));
+        return qs;
+    }
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(state.ptr(), &position, &name, &value)) {
+        const Ref held_name = Ref::borrow(name);
+        const Ref held_value = Ref::borrow(value);
+        qs.setattr(held_name, held_value);
+    }
     return qs;
 }
 
@@ -202,11 +217,10 @@ Ref copy_into_new(PyTypeObject* type, bool one, const StateView& source) {
 Ref from_queryset(Obj cls, Obj queryset) { return from_queryset_view(cls, StateView(queryset)); }
 
 Ref from_queryset_view(Obj cls, const StateView& source) {
-    if (PyType_Check(cls.ptr())) {
+    if (Py_IS_TYPE(cls.ptr(), &PyType_Type)) {  // a class whose metaclass is type itself
         auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-        const TypeInfo::Construction construction = construction_of(type);
-        if (construction != TypeInfo::Construction::Other && type_info(type).plain)
-            return copy_into_new(type, construction == TypeInfo::Construction::One, source);
+        const TypeInfo info = type_info(type);
+        if (info.construction != TypeInfo::Construction::Other && info.plain) return copy_into_new(type, info, source);
     }
     Ref qs = new_queryset(cls, source.get(ENTITY));
     set_state(qs, "_paginator"_n, source.get(PAGINATOR).call_method("model_copy"_n));
@@ -223,8 +237,11 @@ namespace {
 
 // self._from_queryset(self)
 Ref copy_through(const StateView& self) {
-    if (self.finds(&TypeInfo::native_from_queryset, "_from_queryset"_n))
-        return from_queryset_view(self.object().type(), self);
+    if (self.finds(&TypeInfo::native_from_queryset, "_from_queryset"_n)) {
+        // Held, as the bound classmethod holds it: the copy's calls may change self's class.
+        const Ref cls = self.object().type().ref();
+        return from_queryset_view(cls, self);
+    }
     return self.object().call_method("_from_queryset"_n, self.object());
 }
 

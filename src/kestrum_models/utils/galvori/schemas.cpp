@@ -18,8 +18,8 @@ Ref compare(Obj a, Obj b, int op) { return Ref::own(PyObject_RichCompare(a.ptr()
 // row.get(key)
 Ref get(Obj row, Obj key) {
     if (PyDict_CheckExact(row.ptr())) {
-        Obj value = py::dict_get(row, key);
-        return Ref::borrow(value ? value : None);
+        Ref value = py::dict_get(row, key);
+        return value ? std::move(value) : Ref::none();
     }
     return row.call_method("get"_n, key);
 }
@@ -27,8 +27,8 @@ Ref get(Obj row, Obj key) {
 // row.get(key, default_value)
 Ref get(Obj row, Obj key, Obj default_value) {
     if (PyDict_CheckExact(row.ptr())) {
-        Obj value = py::dict_get(row, key);
-        return Ref::borrow(value ? value : default_value);
+        Ref value = py::dict_get(row, key);
+        return value ? std::move(value) : default_value.ref();
     }
     return row.call_method("get"_n, key, default_value);
 }
