@@ -476,13 +476,8 @@ void ready_coroutine_type() {
 }  // namespace
 
 void Task::promise_type::unhandled_exception() {
-    try {
-        throw;
-    } catch (const ForcedUnwind&) {
-        throw;  // the thread is being ended: let the unwind leave the body
-    } catch (...) {
-        set_error_from_current_exception();
-    }
+    if (is_foreign_exception()) throw;  // the thread is being ended: let the unwind leave the body
+    set_error_from_current_exception();
     Py_XDECREF(error);
     error = PyErr_GetRaisedException();
 }

@@ -28,11 +28,11 @@
 // ---------------------
 // At interpreter exit, a daemon thread that next waits for the GIL is ended with
 // pthread_exit, a forced unwind through every frame of the thread, ours included.
-// That unwind must pass: `guard()` rethrows it, and entry points and destructors
-// that release references are not `noexcept` (an unwind leaving a noexcept function
-// terminates the process). The unwinding thread has no thread state: the C-API must
-// not be touched then, so releasing a reference without one is skipped (the
-// process is ending) and nothing sets an exception.
+// That unwind must pass: `guard()` rethrows it (as every exception foreign to C++),
+// and entry points and destructors that release references are not `noexcept` (an
+// unwind leaving a noexcept function terminates the process). The unwinding thread
+// has no thread state: the C-API must not be touched then, so releasing a reference
+// without one is skipped (the process is ending) and nothing sets an exception.
 //
 // Nor may such an unwind start in a destructor that runs while a C++ exception
 // propagates (that too terminates the process). So while one propagates, a release
@@ -44,10 +44,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
 #include <cstddef>
+#include <exception>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -212,26 +210,23 @@ private:
 
 // Inside a catch handler: set the Python exception for the C++ exception being handled
 // (Error: already set; std::bad_alloc: MemoryError; anything else: SystemError).
-// A forced unwind must have been rethrown before.
+// A foreign exception must have been rethrown before.
 void set_error_from_current_exception() noexcept;
 
-#if defined(__GLIBCXX__)
-using ForcedUnwind = abi::__forced_unwind;
-#else
-struct ForcedUnwind {};  // no such unwind to let through
-#endif
+// Inside a catch handler: whether the exception is foreign to C++, as the forced
+// unwind that ends a thread is. It cannot be translated and must be let through.
+inline bool is_foreign_exception() noexcept { return !std::current_exception(); }
 
 // Run `body` (which returns a `Ref`) and translate C++ failures into the
 // interpreter's convention: a new reference, or NULL with an exception set. Only a
-// forced unwind leaves it.
+// foreign exception (a forced unwind) leaves it.
 template <class F>
 PyObject* guard(F&& body) {
     PyObject* result = nullptr;
     try {
         result = body().release();
-    } catch (const ForcedUnwind&) {
-        throw;  // the thread is being ended: let it end
     } catch (...) {
+        if (is_foreign_exception()) throw;  // the thread is being ended: let it end
         set_error_from_current_exception();
     }
     if (have_deferred_releases) complete_deferred_releases();
@@ -245,9 +240,8 @@ int guard_status(F&& body) {
     try {
         body();
         status = 0;
-    } catch (const ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (is_foreign_exception()) throw;
         set_error_from_current_exception();
     }
     if (have_deferred_releases) complete_deferred_releases();
