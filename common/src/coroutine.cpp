@@ -507,21 +507,18 @@ int visit_locals(const Task::promise_type& frame, visitproc visit, void* arg) {
 
 bool Awaiter::await_suspend(Task::Handle h) {
     promise_ = &h.promise();
-    PyObject* it = awaitable_iter(awaitable_.ptr());
+    Ref it = Ref::steal(awaitable_iter(awaitable_.ptr()));
+    if (!it) promise_->resume_error = PyErr_GetRaisedException();
     // As `await` does, keep only the iterator of an awaitable the expression made.
     owned_.reset();
-    if (!it) {
-        promise_->resume_error = PyErr_GetRaisedException();
-        return false;
-    }
+    if (!it) return false;
     PyObject* value = nullptr;
-    const PySendResult r = PyIter_Send(it, Py_None, &value);
+    const PySendResult r = PyIter_Send(it.ptr(), Py_None, &value);
     if (r == PYGEN_NEXT) {
-        promise_->awaiting = Ref::steal(it);
+        promise_->awaiting = std::move(it);
         promise_->yielded = Ref::steal(value);
         return true;
     }
-    Py_DECREF(it);
     if (r == PYGEN_RETURN)
         promise_->resume_value = Ref::steal(value);
     else

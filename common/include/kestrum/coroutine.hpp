@@ -109,7 +109,7 @@ private:
 class Local : public ObjectApi<Local> {
 public:
     Local() noexcept { enlist(); }
-    Local(Ref&& value) noexcept : ref_(std::move(value)) { enlist(); }  // NOLINT: converts like a Ref
+    Local(Ref&& value) noexcept : ref_(std::move(value)) { enlist(); }  // implicit, as a Ref is made
     Local(Local&& other) noexcept : ref_(std::move(other.ref_)) { enlist(); }
     Local(const Local&) = delete;
     Local& operator=(const Local&) = delete;
