@@ -55,7 +55,15 @@ class Executor:
 
 def versioned() -> Data:
     """A row whose schema version is looked up (awaited) when it becomes an instance."""
-    return Data({"code": "a", "_metadata": {"object_id": "1", "class_schema_reference": {"ref": {"object_version": "v1"}}}})
+    reference = {"ref": {"object_version": "v1"}}
+    return Data({"code": "a", "_metadata": {"object_id": "1", "class_schema_reference": reference}})
+
+
+class Creating(QuerySet):
+    """A query set whose own _acreate_instance suspends."""
+
+    async def _acreate_instance(self, *, _is_partial: bool, data: Any) -> Any:
+        return await Suspend(data)
 
 
 # Each case: the query set, the coroutine to run, whether the query suspends (else the
@@ -78,11 +86,6 @@ CASES: dict[str, tuple[Callable[[], Any], Callable[[Any], Any], bool, str]] = {
     "QuerySetOneRequired.aexecute": (lambda: QuerySet(Parcel).get(), lambda qs: qs.aexecute(), True, "awaited"),
     "QuerySetCount.aexecute": (lambda: QuerySet(Parcel).count(), lambda qs: qs.aexecute(), True, "awaited"),
 }
-
-
-class Creating(QuerySet):
-    async def _acreate_instance(self, *, _is_partial: bool, data: Any) -> Any:
-        return await Suspend(data)
 
 
 @pytest.fixture(autouse=True)
@@ -120,14 +123,22 @@ def test_a_dropped_suspended_coroutine_in_a_cycle_is_collected(case: str) -> Non
     assert (coro(), qs()) == (None, None)
 
 
-@pytest.mark.parametrize("variant", [QuerySet, lambda entity: QuerySet(entity).first(), lambda e: QuerySet(e).count()])
-def test_abandoned_tasks_are_collected(variant: Callable[[Any], Any]) -> None:
+VARIANTS: dict[str, Callable[[Any], Any]] = {
+    "QuerySet": QuerySet,
+    "QuerySetOne": lambda entity: QuerySet(entity).first(),
+    "QuerySetOneRequired": lambda entity: QuerySet(entity).get(),
+    "QuerySetCount": lambda entity: QuerySet(entity).count(),
+}
+
+
+@pytest.mark.parametrize("variant", list(VARIANTS))
+def test_abandoned_tasks_are_collected(variant: str) -> None:
     loop = asyncio.new_event_loop()
     loop.set_exception_handler(lambda loop, context: None)  # "Task was destroyed but it is pending!"
     alive = []
     with mode("async"):
         for _ in range(50):
-            qs = variant(Parcel)
+            qs = VARIANTS[variant](Parcel)
             qs._async_executor = Executor([], suspends=False)
             qs._async_executor.query = qs._async_executor.count = loop.create_future
             loop.create_task(qs.aexecute())

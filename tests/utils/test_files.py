@@ -162,13 +162,21 @@ class UrlsafeModule(types.ModuleType):
         return base64.urlsafe_b64encode if name == "b64encode" else super().__getattribute__(name)
 
 
+def decoding_to_a_constant(s, altchars=None, validate=False):
+    return b"?"
+
+
+def isinstance_taking_all_for_str(obj, cls):
+    return cls is str or isinstance(obj, cls)
+
+
 # Changes to what base64.b64encode and base64.b64decode read: each changes their results.
 PATCHES = {
     "base64.binascii": lambda mp: mp.setattr(base64, "binascii", AltBinascii),
     "binascii.b2a_base64": lambda mp: mp.setattr(binascii, "b2a_base64", AltBinascii.b2a_base64),
     "b64encode.__defaults__": lambda mp: mp.setattr(base64.b64encode, "__defaults__", (b"-_",)),
-    "b64decode.__code__": lambda mp: mp.setattr(base64.b64decode, "__code__", (lambda s, a=None, validate=0: b"?").__code__),
-    "shadowed isinstance": lambda mp: mp.setattr(base64, "isinstance", lambda o, t: t is str or isinstance(o, t), False),
+    "b64decode.__code__": lambda mp: mp.setattr(base64.b64decode, "__code__", decoding_to_a_constant.__code__),
+    "shadowed isinstance": lambda mp: mp.setattr(base64, "isinstance", isinstance_taking_all_for_str, raising=False),
     "module class": lambda mp: mp.setattr(base64, "__class__", UrlsafeModule),
 }
 
