@@ -51,16 +51,35 @@ PyObject* awaitable_iter(PyObject* o) {
     return it;
 }
 
-void finish(CoroutineObject* c) noexcept {
+// The frame whose body this thread is running (bodies nest when one awaits another
+// synchronously); Locals constructed meanwhile register with it.
+thread_local Task::promise_type* running_frame = nullptr;
+
+class RunningFrame {
+public:
+    explicit RunningFrame(Task::promise_type& frame) noexcept : outer_(std::exchange(running_frame, &frame)) {}
+    RunningFrame(const RunningFrame&) = delete;
+    RunningFrame& operator=(const RunningFrame&) = delete;
+    ~RunningFrame() { running_frame = outer_; }
+
+private:
+    Task::promise_type* outer_;
+};
+
+void finish(CoroutineObject* c) {
     c->state = State::Finished;
     if (Task::Handle frame = std::exchange(c->frame, {})) frame.destroy();
 }
 
 // Resume the body with what the promise holds for its pending co_await, and report
 // how it stopped: yielded a value (NEXT), returned (RETURN) or raised (ERROR).
-PySendResult resume(CoroutineObject* c, PyObject** result) noexcept {
+PySendResult resume(CoroutineObject* c, PyObject** result) {
     Task::promise_type& p = c->frame.promise();
-    c->frame.resume();
+    {
+        const RunningFrame running(p);
+        c->frame.resume();
+    }
+    if (have_deferred_releases) complete_deferred_releases();
     if (!c->frame.done()) {
         c->state = State::Suspended;
         *result = p.yielded.release();
@@ -107,7 +126,7 @@ bool start(CoroutineObject* c, PyObject* arg) {
     return true;
 }
 
-PySendResult coroutine_send(PyObject* self, PyObject* arg, PyObject** result) noexcept {
+PySendResult coroutine_send(PyObject* self, PyObject* arg, PyObject** result) {
     CoroutineObject* c = as_coroutine(self);
     if (!start(c, arg)) {
         *result = nullptr;
@@ -133,7 +152,7 @@ PySendResult coroutine_send(PyObject* self, PyObject* arg, PyObject** result) no
 
 // The Python-level result of a send: the yielded value, or StopIteration(value)
 // created explicitly so that a tuple or exception value travels intact.
-PyObject* send_result(PySendResult r, PyObject* value) noexcept {
+PyObject* send_result(PySendResult r, PyObject* value) {
     if (r == PYGEN_NEXT) return value;
     if (r == PYGEN_RETURN) {
         if (value == Py_None) {
@@ -151,17 +170,17 @@ PyObject* send_result(PySendResult r, PyObject* value) noexcept {
     return nullptr;
 }
 
-PyObject* coroutine_send_method(PyObject* self, PyObject* arg) noexcept {
+PyObject* coroutine_send_method(PyObject* self, PyObject* arg) {
     PyObject* value = nullptr;
     const PySendResult r = coroutine_send(self, arg, &value);
     return send_result(r, value);
 }
 
-PyObject* coroutine_iternext(PyObject* self) noexcept { return coroutine_send_method(self, Py_None); }
+PyObject* coroutine_iternext(PyObject* self) { return coroutine_send_method(self, Py_None); }
 
 // throw(exc) for a suspended coroutine: delegated to the awaited iterator as
 // `yield from` does, else raised at the suspended co_await.
-PySendResult throw_into(CoroutineObject* c, PyObject* exc, PyObject** result) noexcept {
+PySendResult throw_into(CoroutineObject* c, PyObject* exc, PyObject** result) {
     Task::promise_type& p = c->frame.promise();
     c->state = State::Running;
     if (p.awaiting) {
@@ -258,7 +277,7 @@ PyObject* exception_from_args(PyObject* const* args, Py_ssize_t nargs) {
     return exc;
 }
 
-PySendResult coroutine_throw_exc(CoroutineObject* c, PyObject* exc, PyObject** result) noexcept {
+PySendResult coroutine_throw_exc(CoroutineObject* c, PyObject* exc, PyObject** result) {
     switch (c->state) {
         case State::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -280,7 +299,7 @@ PySendResult coroutine_throw_exc(CoroutineObject* c, PyObject* exc, PyObject** r
     return throw_into(c, exc, result);
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs > 1 &&
         PyErr_WarnEx(PyExc_DeprecationWarning,
                      "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
@@ -294,7 +313,7 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return send_result(r, value);
 }
 
-PyObject* close_coroutine(CoroutineObject* c) noexcept {
+PyObject* close_coroutine(CoroutineObject* c) {
     if (c->state == State::Created || c->state == State::Finished) {
         finish(c);
         Py_RETURN_NONE;
@@ -320,7 +339,7 @@ PyObject* close_coroutine(CoroutineObject* c) noexcept {
     return nullptr;
 }
 
-PyObject* coroutine_close(PyObject* self, PyObject*) noexcept { return close_coroutine(as_coroutine(self)); }
+PyObject* coroutine_close(PyObject* self, PyObject*) { return close_coroutine(as_coroutine(self)); }
 
 PyObject* coroutine_await(PyObject* self) noexcept { return Py_NewRef(self); }
 
@@ -372,7 +391,7 @@ PyObject* coroutine_repr(PyObject* self) noexcept {
                                 function_of(as_coroutine(self))->data->qualname.ptr(), self);
 }
 
-void coroutine_finalize(PyObject* self) noexcept {
+void coroutine_finalize(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     if (c->state != State::Created && c->state != State::Suspended) return;
     PyObject* saved = PyErr_GetRaisedException();
@@ -396,20 +415,24 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(c->function);
     for (int i = 0; i < c->args.count; ++i) Py_VISIT(c->args.slot[i]);
     if (c->frame) {
-        Py_VISIT(c->frame.promise().awaiting.ptr());
-        Py_VISIT(c->frame.promise().yielded.ptr());
+        const Task::promise_type& p = c->frame.promise();
+        Py_VISIT(p.awaiting.ptr());
+        Py_VISIT(p.yielded.ptr());
+        // While the body runs, Locals of the functions it calls are registered too:
+        // only a suspended frame holds exactly its own.
+        if (c->state == State::Suspended) return visit_locals(p, visit, arg);
     }
     return 0;
 }
 
-int coroutine_clear(PyObject* self) noexcept {
+int coroutine_clear(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     if (c->state != State::Running) finish(c);
     if (c->state == State::Finished) c->args.clear();
     return 0;
 }
 
-void coroutine_dealloc(PyObject* self) noexcept {
+void coroutine_dealloc(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
@@ -452,27 +475,50 @@ void ready_coroutine_type() {
 
 }  // namespace
 
-void Task::promise_type::unhandled_exception() noexcept {
+void Task::promise_type::unhandled_exception() {
+    if (is_foreign_exception()) throw;  // the thread is being ended: let the unwind leave the body
     set_error_from_current_exception();
     Py_XDECREF(error);
     error = PyErr_GetRaisedException();
 }
 
-bool Awaiter::await_suspend(Task::Handle h) noexcept {
+void Local::enlist() noexcept {
+    frame_ = running_frame;
+    if (!frame_) return;
+    next_ = frame_->locals;
+    if (next_) next_->prev_ = this;
+    frame_->locals = this;
+}
+
+void Local::delist() noexcept {
+    if (!frame_) return;
+    if (prev_)
+        prev_->next_ = next_;
+    else
+        frame_->locals = next_;
+    if (next_) next_->prev_ = prev_;
+    frame_ = nullptr;
+}
+
+int visit_locals(const Task::promise_type& frame, visitproc visit, void* arg) {
+    for (const Local* local = frame.locals; local; local = local->next_) Py_VISIT(local->ptr());
+    return 0;
+}
+
+bool Awaiter::await_suspend(Task::Handle h) {
     promise_ = &h.promise();
-    PyObject* it = awaitable_iter(awaitable_);
-    if (!it) {
-        promise_->resume_error = PyErr_GetRaisedException();
-        return false;
-    }
+    Ref it = Ref::steal(awaitable_iter(awaitable_.ptr()));
+    if (!it) promise_->resume_error = PyErr_GetRaisedException();
+    // As `await` does, keep only the iterator of an awaitable the expression made.
+    owned_.reset();
+    if (!it) return false;
     PyObject* value = nullptr;
-    const PySendResult r = PyIter_Send(it, Py_None, &value);
+    const PySendResult r = PyIter_Send(it.ptr(), Py_None, &value);
     if (r == PYGEN_NEXT) {
-        promise_->awaiting = Ref::steal(it);
+        promise_->awaiting = std::move(it);
         promise_->yielded = Ref::steal(value);
         return true;
     }
-    Py_DECREF(it);
     if (r == PYGEN_RETURN)
         promise_->resume_value = Ref::steal(value);
     else

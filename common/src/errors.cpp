@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "internal.hpp"
 
@@ -23,6 +24,7 @@ void raise_format(PyObject* type, const char* fmt, ...) {
 }
 
 void set_error_from_current_exception() noexcept {
+    if (!has_thread_state()) return;  // nowhere to report it, and no C-API without one
     try {
         throw;
     } catch (const Error&) {
@@ -34,6 +36,42 @@ void set_error_from_current_exception() noexcept {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception in native code");
     }
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+}
+
+bool have_deferred_releases = false;
+
+namespace {
+
+// Owned references, kept for life: the list outlives every release.
+std::vector<PyObject*>& deferred_releases() {
+    static auto* const list = new std::vector<PyObject*>();
+    return *list;
+}
+
+}  // namespace
+
+void release_last_reference(PyObject* p) {
+    if (std::uncaught_exceptions() > 0) {
+        try {
+            deferred_releases().push_back(p);
+            have_deferred_releases = true;
+            return;
+        } catch (const std::bad_alloc&) {
+            // Out of memory: release now.
+        }
+    }
+    Py_DECREF(p);
+}
+
+void complete_deferred_releases() {
+    // A release can run code that defers and completes releases itself.
+    std::vector<PyObject*>& list = deferred_releases();
+    while (!list.empty()) {
+        PyObject* p = list.back();
+        list.pop_back();
+        Py_DECREF(p);
+    }
+    have_deferred_releases = false;
 }
 
 PyObject* intern(const char* text) {

@@ -201,7 +201,7 @@ void bind(FunctionObject* f, Bound& b, PyObject* const* args, Py_ssize_t nargs, 
     if (!d.checks.empty()) apply_checks(d, b);
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(self);
     return guard([&]() -> Ref {
         const FunctionData& d = *f->data;
@@ -262,7 +262,7 @@ PyObject* get_member(PyObject* self, void*) noexcept {
 }
 
 template <Ref FunctionData::*member>
-int set_str_member(PyObject* self, PyObject* value, void*) noexcept {
+int set_str_member(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "the attribute must be set to a string object");
         return -1;
@@ -272,12 +272,12 @@ int set_str_member(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 template <Ref FunctionData::*member>
-int set_any_member(PyObject* self, PyObject* value, void*) noexcept {
+int set_any_member(PyObject* self, PyObject* value, void*) {
     as_function(self)->data->*member = Ref::borrow(value ? value : Py_None);
     return 0;
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value && value != Py_None && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
@@ -286,7 +286,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) noexcept {
+PyObject* get_defaults(PyObject* self, void*) {
     return guard([&]() -> Ref {
         const FunctionData& d = *as_function(self)->data;
         Ref values = py::list();
@@ -297,7 +297,7 @@ PyObject* get_defaults(PyObject* self, void*) noexcept {
     });
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+PyObject* get_kwdefaults(PyObject* self, void*) {
     return guard([&]() -> Ref {
         const FunctionData& d = *as_function(self)->data;
         Ref values = py::dict();
@@ -308,7 +308,7 @@ PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
     });
 }
 
-PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
+PyObject* get_is_coroutine(PyObject* self, void*) {
     return guard([&]() -> Ref {
         if (!as_function(self)->data->coroutine) return Ref::borrow(Py_False);
         return Ref::borrow(coroutine_marker());
@@ -316,7 +316,7 @@ PyObject* get_is_coroutine(PyObject* self, void*) noexcept {
 }
 
 // inspect.iscoroutinefunction() recognises functions carrying inspect's marker.
-PyObject* get_is_coroutine_marker(PyObject* self, void*) noexcept {
+PyObject* get_is_coroutine_marker(PyObject* self, void*) {
     return guard([&]() -> Ref {
         if (!as_function(self)->data->coroutine)
             raise(PyExc_AttributeError, "'_is_coroutine_marker' is set only on coroutine functions");
@@ -324,7 +324,7 @@ PyObject* get_is_coroutine_marker(PyObject* self, void*) noexcept {
     });
 }
 
-PyObject* get_signature(PyObject* self, void*) noexcept {
+PyObject* get_signature(PyObject* self, void*) {
     return guard([&]() -> Ref {
         FunctionObject* f = as_function(self);
         if (!f->data->signature) f->data->signature = build_signature(f);
@@ -381,7 +381,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-int function_clear(PyObject* self) noexcept {
+int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->dict);
     if (FunctionData* d = f->data) {
@@ -394,7 +394,7 @@ int function_clear(PyObject* self) noexcept {
     return 0;
 }
 
-void function_dealloc(PyObject* self) noexcept {
+void function_dealloc(PyObject* self) {
     FunctionObject* f = as_function(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs) PyObject_ClearWeakRefs(self);

@@ -121,18 +121,36 @@ Ref ClassBuilder::build() {
 
 namespace {
 
-// The one interpreter this module may live in (-1: none yet).
+// The one interpreter this module may live in (-1: none yet). An interpreter claims
+// it while it loads the module and keeps it only when the load succeeds.
 std::atomic<int64_t> owner_interpreter{-1};
 
-int module_exec(PyObject* module) noexcept {
+// Gives a claim of the module up unless the load is marked as done.
+class Claim {
+public:
+    explicit Claim(bool claimed) noexcept : claimed_(claimed) {}
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    ~Claim() {
+        if (claimed_) owner_interpreter.store(-1);
+    }
+    void keep() noexcept { claimed_ = false; }
+
+private:
+    bool claimed_;
+};
+
+int module_exec(PyObject* module) {
     auto* def = reinterpret_cast<ModuleDef*>(PyModule_GetDef(module));
     return guard_status([&] {
         const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (current < 0) raise();
         int64_t expected = -1;
-        if (!owner_interpreter.compare_exchange_strong(expected, current) && expected != current)
+        const bool claimed = owner_interpreter.compare_exchange_strong(expected, current);
+        if (!claimed && expected != current)
             raise(PyExc_ImportError,
                   "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        Claim claim(claimed);
         if (def->loaded.load())
             raise_format(PyExc_RuntimeError,
                          "Module '%s' has already been imported. Re-initialisation is not supported.",
@@ -142,6 +160,7 @@ int module_exec(PyObject* module) noexcept {
         Module m(module, *def->globals);
         def->body(m);
         def->loaded.store(true);
+        claim.keep();
     });
 }
 

@@ -1,8 +1,11 @@
 """Jorvale: resolving a reference's class and building the query that loads it."""
 
 import asyncio
+import gc
 import inspect
 import sys
+import types
+import weakref
 from asyncio import coroutines
 
 import pytest
@@ -239,3 +242,38 @@ def test_no_reference_leaks(recorder):
             pass
     recorder.instances.clear()
     assert (sys.getrefcount(ref), sys.getrefcount(only), sys.getrefcount(JorvaleItem)) == before
+
+
+class Suspend:
+    """Suspends its awaiter once; `owner` can point back at it."""
+
+    owner = None
+
+    def __await__(self):
+        yield
+        return "loaded"
+
+
+@pytest.mark.parametrize("through", ["awaited", "model class"])
+def test_a_dropped_suspended_load_in_a_cycle_is_collected(through):
+    made = {}
+
+    class Cyclic(Jorvale):
+        def _load_model_class(self):
+            model_class = type("Loaded", (), {})
+            made["model class"] = weakref.ref(model_class)
+            return model_class
+
+        def _load_record(self, model_class, only=None, using=None):
+            awaited = Suspend()
+            made["awaited"] = weakref.ref(awaited)
+            return types.SimpleNamespace(aexecute=lambda: awaited)
+
+    loader = Cyclic(None)
+    coro = loader.aload_reference()
+    coro.send(None)
+    made[through]().owner = coro
+    alive = [weakref.ref(coro), weakref.ref(loader)]
+    del coro, loader
+    gc.collect()
+    assert [ref() for ref in alive] == [None, None]

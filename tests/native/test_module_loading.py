@@ -50,3 +50,37 @@ def test_second_interpreter_is_refused(module, short):
         "<class 'ImportError'>: Interpreter change detected - "
         "this module can only be loaded into one interpreter per process."
     )
+
+
+# Loads that fail in a subinterpreter: late in the module body (its functions and
+# classes made), or on pydantic, which refuses subinterpreters.
+FAILING_IN_A_SUBINTERPRETER = {
+    "kestrum_models._native_testing": (
+        'import sys, types; sys.modules["typing"] = types.ModuleType("typing")',
+        'from kestrum_models._native_testing import Derived; assert Derived().who() == "Derived>Base"',
+    ),
+    "kestrum_models.utils.galvori": (
+        "",
+        "from kestrum_models.utils.galvori import ExternalGalvori; "
+        'assert ExternalGalvori.sqlite_type_to_core_type("TEXT") == "string"',
+    ),
+}
+
+
+@pytest.mark.parametrize("module", list(FAILING_IN_A_SUBINTERPRETER))
+def test_a_failed_load_in_a_subinterpreter_leaves_the_module_free(module):
+    breaking, use = FAILING_IN_A_SUBINTERPRETER[module]
+    result = run(f"""
+        import datetime  # (first imported by a subinterpreter, CPython 3.12 crashes on it later)
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, {f"{breaking}\nimport {module}"!r})
+        except interpreters.RunFailedError:
+            print("failed in the subinterpreter")
+        interpreters.destroy(interp)
+        {use}
+        print("loaded by the main interpreter")
+    """)
+    assert result.stdout.split("\n")[:2] == ["failed in the subinterpreter", "loaded by the main interpreter"]
+    assert result.returncode == 0, result.stderr

@@ -3,7 +3,9 @@
 import base64
 import binascii
 import inspect
+import subprocess
 import sys
+import textwrap
 import types
 
 import pytest
@@ -141,3 +143,64 @@ def test_no_leaks():
 def test_large_input_round_trips():
     data = bytes(range(256)) * 4096
     assert binascii.a2b_base64(convert_data_to_base64(data)) == data
+
+
+class AltBinascii:
+    """binascii with '-' in place of '+'."""
+
+    @staticmethod
+    def b2a_base64(data, *, newline=True, encode=binascii.b2a_base64):
+        return encode(data, newline=newline).replace(b"+", b"-")
+
+    @staticmethod
+    def a2b_base64(data, *, strict_mode=False, decode=binascii.a2b_base64):
+        return decode(data.replace(b"-", b"+"), strict_mode=strict_mode)
+
+
+class UrlsafeModule(types.ModuleType):
+    def __getattribute__(self, name):
+        return base64.urlsafe_b64encode if name == "b64encode" else super().__getattribute__(name)
+
+
+def decoding_to_a_constant(s, altchars=None, validate=False):
+    return b"?"
+
+
+def isinstance_taking_all_for_str(obj, cls):
+    return cls is str or isinstance(obj, cls)
+
+
+# Changes to what base64.b64encode and base64.b64decode read: each changes their results.
+PATCHES = {
+    "base64.binascii": lambda mp: mp.setattr(base64, "binascii", AltBinascii),
+    "binascii.b2a_base64": lambda mp: mp.setattr(binascii, "b2a_base64", AltBinascii.b2a_base64),
+    "b64encode.__defaults__": lambda mp: mp.setattr(base64.b64encode, "__defaults__", (b"-_",)),
+    "b64decode.__code__": lambda mp: mp.setattr(base64.b64decode, "__code__", decoding_to_a_constant.__code__),
+    "shadowed isinstance": lambda mp: mp.setattr(base64, "isinstance", isinstance_taking_all_for_str, raising=False),
+    "module class": lambda mp: mp.setattr(base64, "__class__", UrlsafeModule),
+}
+
+
+@pytest.mark.parametrize("patch", list(PATCHES))
+def test_a_changed_base64_module_is_followed(monkeypatch, patch):
+    inputs = [b"ab+/", b"\xfb\xff\xbe", b"aGVsbG8=", "text+"]
+    expected = [reference(data) for data in inputs]
+    PATCHES[patch](monkeypatch)
+    changed = [reference(data) for data in inputs]
+    assert changed != expected
+    assert [convert_data_to_base64(data) for data in inputs] == changed
+    monkeypatch.undo()
+    assert [convert_data_to_base64(data) for data in inputs] == expected
+
+
+def test_a_base64_module_changed_before_the_load_is_followed():
+    code = textwrap.dedent("""
+        import base64, binascii
+        base64.b64encode = lambda s: binascii.b2a_base64(s, newline=False).replace(b"+", b"-")
+        from kestrum_models.utils.files import convert_data_to_base64
+        inputs = [b"ab+/", b"\\xfb\\xff"]
+        print([convert_data_to_base64(data) for data in inputs] == [reference(data) for data in inputs])
+    """)
+    program = inspect.getsource(reference) + code
+    result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=False)
+    assert result.stdout.strip() == "True", result.stderr

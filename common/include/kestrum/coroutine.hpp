@@ -19,6 +19,31 @@
 // interpreter and event loops drive it without StopIteration round trips), and is
 // registered as a `collections.abc.Coroutine`. Its return value travels in an
 // explicitly created StopIteration where the iterator protocol needs one.
+//
+// What a suspended body holds
+// ---------------------------
+// While the body is suspended, its frame lives on the heap, owned by the coroutine
+// object, and the garbage collector must see every object the frame holds, or a
+// cycle through the coroutine (a task, its future, the awaited object) is never
+// collected. So a body holds a Python object across a `co_await` only in
+//   - its arguments (the coroutine object owns them),
+//   - a `Local`: a reference the running frame registers, visited by the coroutine's
+//     traverse and released when the frame is cleared,
+//   - the awaited object itself: `co_await` takes an `Obj` (borrowed from one of the
+//     above), a `Local`, or a `Ref` by value, which it owns and releases once it has
+//     the object's iterator, as `await` does. Awaiting a named `Ref` does not compile.
+// A plain `Ref` (or a struct holding one) must not live across a `co_await`, and
+// neither may a temporary: the temporaries of the full-expression that contains the
+// `co_await` live until it ends, so compute the awaitable in a statement of its own.
+//
+//   Task aexecute_query(Obj self) {
+//       Ref rows = query_of(self);            // the executor is released inside
+//       co_return co_await std::move(rows);   // owned by the await
+//   }
+//   Task aexecute(Obj self) {
+//       Local instances = py::list();         // held across the awaits below
+//       ...
+//   }
 #pragma once
 
 #include <coroutine>
@@ -29,6 +54,8 @@
 #include "kestrum/object.hpp"
 
 namespace kestrum {
+
+class Local;
 
 class Task {
 public:
@@ -42,16 +69,17 @@ public:
         Ref yielded;                      // the value that iterator yielded last
         Ref resume_value;                 // what the pending co_await evaluates to ...
         PyObject* resume_error = nullptr;  // ... or the exception it raises (owned)
+        Local* locals = nullptr;          // the Locals registered with the frame, newest first
 
         Task get_return_object() noexcept { return Task(Handle::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
         void return_value(Ref&& value) noexcept { result = std::move(value); }
         void return_value(Obj value) noexcept { result = Ref::borrow(value); }
-        void unhandled_exception() noexcept;
+        void unhandled_exception();
         ~promise_type() {
-            Py_XDECREF(error);
-            Py_XDECREF(resume_error);
+            release_reference(error);
+            release_reference(resume_error);
         }
 
         static void* operator new(std::size_t size) {
@@ -65,7 +93,7 @@ public:
     explicit Task(Handle h) noexcept : h_(h) {}
     Task(Task&& other) noexcept : h_(std::exchange(other.h_, {})) {}
     Task& operator=(Task&&) = delete;
-    ~Task() {
+    ~Task() {  // the frame is handed to its coroutine object right after it is made
         if (h_) h_.destroy();
     }
     Handle release() noexcept { return std::exchange(h_, {}); }
@@ -74,20 +102,64 @@ private:
     Handle h_;
 };
 
+// A reference held by a coroutine body across a co_await (see above). Constructed
+// while a body runs, it registers with that body's frame; anywhere else it is a
+// plain owned reference. It is not meant to be stored anywhere but in a body (or in
+// a struct that a body holds).
+class Local : public ObjectApi<Local> {
+public:
+    Local() noexcept { enlist(); }
+    Local(Ref&& value) noexcept : ref_(std::move(value)) { enlist(); }  // implicit, as a Ref is made
+    Local(Local&& other) noexcept : ref_(std::move(other.ref_)) { enlist(); }
+    Local(const Local&) = delete;
+    Local& operator=(const Local&) = delete;
+    Local& operator=(Ref&& value) {
+        ref_ = std::move(value);
+        return *this;
+    }
+    ~Local() noexcept(false) { delist(); }
+
+    PyObject* ptr() const noexcept { return ref_.ptr(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(ref_); }
+    operator Obj() const noexcept { return ref_; }
+    // Hand the reference over (the Local becomes empty).
+    Ref take() noexcept { return std::move(ref_); }
+
+private:
+    friend int visit_locals(const Task::promise_type& frame, visitproc visit, void* arg);
+
+    void enlist() noexcept;
+    void delist() noexcept;
+
+    Ref ref_;
+    Task::promise_type* frame_ = nullptr;  // the frame it is registered with, if any
+    Local* prev_ = nullptr;
+    Local* next_ = nullptr;
+};
+
+// Visit every object the frame's Locals hold (for tp_traverse).
+int visit_locals(const Task::promise_type& frame, visitproc visit, void* arg);
+
 // `co_await obj`: awaits a Python awaitable from a Task body.
 class Awaiter {
 public:
-    explicit Awaiter(PyObject* awaitable) noexcept : awaitable_(awaitable) {}
+    explicit Awaiter(Obj awaitable) noexcept : awaitable_(awaitable) {}
+    explicit Awaiter(Ref&& awaitable) noexcept : owned_(std::move(awaitable)), awaitable_(owned_) {}
     bool await_ready() const noexcept { return false; }
-    bool await_suspend(Task::Handle h) noexcept;
+    bool await_suspend(Task::Handle h);
     Ref await_resume();
 
 private:
-    PyObject* awaitable_;
+    Ref owned_;  // the awaitable, when the await owns it; released once its iterator is taken
+    Obj awaitable_;
     Task::promise_type* promise_ = nullptr;
 };
 
-inline Awaiter operator co_await(Obj awaitable) noexcept { return Awaiter(awaitable.ptr()); }
-inline Awaiter operator co_await(const Ref& awaitable) noexcept { return Awaiter(awaitable.ptr()); }
+inline Awaiter operator co_await(Obj awaitable) noexcept { return Awaiter(awaitable); }
+inline Awaiter operator co_await(const Local& awaitable) noexcept { return Awaiter(Obj(awaitable)); }
+inline Awaiter operator co_await(Ref&& awaitable) noexcept { return Awaiter(std::move(awaitable)); }
+// A named Ref alive across the suspension would hide its object from the garbage
+// collector: await a Local, or hand the Ref over with std::move.
+Awaiter operator co_await(const Ref& awaitable) = delete;
 
 }  // namespace kestrum

@@ -85,21 +85,21 @@ struct Bound {
     Bound() = default;
     Bound(const Bound&) = delete;
     Bound& operator=(const Bound&) = delete;
-    ~Bound() { clear(); }
+    ~Bound() noexcept(false) { clear(); }  // releasing can run any code (see ref.hpp)
 
     // Take strong references to everything `other` binds.
-    void own(const Bound& other) noexcept {
+    void own(const Bound& other) {
         clear();
         count = other.count;
         owning = true;
         for (int i = 0; i < count; ++i) slot[i] = Py_XNewRef(other.slot[i]);
     }
-    void clear() noexcept {
-        if (owning)
-            for (int i = 0; i < count; ++i) Py_CLEAR(slot[i]);
+    void clear() {
+        const int n = owning ? count : 0;
         count = 0;
-        Py_CLEAR(temporary[0]);
-        Py_CLEAR(temporary[1]);
+        for (int i = 0; i < n; ++i) release_reference(std::exchange(slot[i], nullptr));
+        release_reference(std::exchange(temporary[0], nullptr));
+        release_reference(std::exchange(temporary[1], nullptr));
     }
 };
 

@@ -237,7 +237,9 @@ public:
     }
     Except(const Except&) = delete;
     Except& operator=(const Except&) = delete;
-    ~Except() { PyErr_SetHandledException(previous_ ? previous_.ptr() : Py_None); }
+    ~Except() {
+        if (has_thread_state()) PyErr_SetHandledException(previous_ ? previous_.ptr() : Py_None);
+    }
     Obj exception() const noexcept { return caught_; }
 
 private:

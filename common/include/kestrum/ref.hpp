@@ -52,15 +52,32 @@
 // A failing C-API call leaves a Python exception in the interpreter's error
 // indicator. Native code turns that into C++ control flow by throwing `Error`
 // (which carries nothing: the exception stays in the indicator). Every entry point
-// the interpreter calls is `noexcept` and translates at the boundary with
-// `guard()`: `Error` becomes a NULL return, `std::bad_alloc` a MemoryError, any
-// other C++ exception a SystemError. Nothing else catches.
+// the interpreter calls translates at the boundary with `guard()`: `Error` becomes a
+// NULL return, `std::bad_alloc` a MemoryError, any other C++ exception a
+// SystemError. Nothing else catches.
+//
+// Threads ended at exit
+// ---------------------
+// At interpreter exit, a daemon thread that next waits for the GIL is ended with
+// pthread_exit, a forced unwind through every frame of the thread, ours included.
+// That unwind must pass: `guard()` rethrows it (as every exception foreign to C++),
+// and entry points and destructors that release references are not `noexcept` (an
+// unwind leaving a noexcept function terminates the process). The unwinding thread
+// has no thread state: the C-API must not be touched then, so releasing a reference
+// without one is skipped (the process is ending) and nothing sets an exception.
+//
+// Nor may such an unwind start in a destructor that runs while a C++ exception
+// propagates (that too terminates the process). So while one propagates, a release
+// that would deallocate (and so could run Python code: __del__, weakref callbacks)
+// is deferred; `guard()` and the coroutine object complete the deferred releases
+// before they return to the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
+#include <exception>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -68,6 +85,26 @@
 namespace kestrum {
 
 struct Error {};
+
+// Whether this thread has a current thread state (holds the GIL); a thread being
+// ended at exit has none.
+inline bool has_thread_state() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
+
+// Releases whose deallocation waits for the exception being propagated to be caught.
+extern bool have_deferred_releases;
+// Release the last reference to `p` now, or later while a C++ exception propagates.
+void release_last_reference(PyObject* p);
+// Complete the deferred releases (this can run any code).
+void complete_deferred_releases();
+
+// Py_XDECREF, skipped on a thread being ended at exit. Releasing can run any code.
+inline void release_reference(PyObject* p) {
+    if (!p || !has_thread_state()) return;
+    if (Py_REFCNT(p) == 1)
+        release_last_reference(p);
+    else
+        Py_DECREF(p);
+}
 
 // Throw `Error`; the Python exception must already be set.
 [[noreturn]] void raise();
@@ -155,16 +192,17 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
+    // Releasing the previous reference can run any code: not noexcept (see above).
+    Ref& operator=(Ref&& other) {
         if (this != &other) {
             PyObject* old = p_;
             p_ = other.p_;
             other.p_ = nullptr;
-            Py_XDECREF(old);
+            release_reference(old);
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() noexcept(false) { release_reference(p_); }
 
     // Adopt a new reference; NULL means the call failed and throws `Error`.
     static Ref own(PyObject* p) { return steal(require(p)); }
@@ -193,10 +231,10 @@ public:
         p_ = nullptr;
         return p;
     }
-    void reset() noexcept {
+    void reset() {
         PyObject* old = p_;
         p_ = nullptr;
-        Py_XDECREF(old);
+        release_reference(old);
     }
     // Exchanges the references without releasing either: runs no code.
     friend void swap(Ref& a, Ref& b) noexcept { std::swap(a.p_, b.p_); }
@@ -219,30 +257,42 @@ void publish(Entry& slot, Entry&& entry) noexcept {
 
 // Inside a catch handler: set the Python exception for the C++ exception being handled
 // (Error: already set; std::bad_alloc: MemoryError; anything else: SystemError).
+// A foreign exception must have been rethrown before.
 void set_error_from_current_exception() noexcept;
 
+// Inside a catch handler: whether the exception is foreign to C++, as the forced
+// unwind that ends a thread is. It cannot be translated and must be let through.
+inline bool is_foreign_exception() noexcept { return !std::current_exception(); }
+
 // Run `body` (which returns a `Ref`) and translate C++ failures into the
-// interpreter's convention: a new reference, or NULL with an exception set.
+// interpreter's convention: a new reference, or NULL with an exception set. Only a
+// foreign exception (a forced unwind) leaves it.
 template <class F>
-PyObject* guard(F&& body) noexcept {
+PyObject* guard(F&& body) {
+    PyObject* result = nullptr;
     try {
-        return body().release();
+        result = body().release();
     } catch (...) {
+        if (is_foreign_exception()) throw;  // the thread is being ended: let it end
         set_error_from_current_exception();
     }
-    return nullptr;
+    if (have_deferred_releases) complete_deferred_releases();
+    return result;
 }
 
 // As `guard`, for slots that return an int status (0 on success, -1 on error).
 template <class F>
-int guard_status(F&& body) noexcept {
+int guard_status(F&& body) {
+    int status = -1;
     try {
         body();
-        return 0;
+        status = 0;
     } catch (...) {
+        if (is_foreign_exception()) throw;
         set_error_from_current_exception();
     }
-    return -1;
+    if (have_deferred_releases) complete_deferred_releases();
+    return status;
 }
 
 }  // namespace kestrum

@@ -9,6 +9,7 @@
 namespace dunmere {
 
 using kestrum::Function;
+using kestrum::Local;
 using kestrum::Obj;
 using kestrum::Ref;
 using kestrum::Task;
@@ -316,10 +317,11 @@ Task acreate_instance(Obj self, bool is_partial, Obj data);
 
 // Instance creation up to the schema-version lookup, and from there on; shared by both
 // twins and by the execute loops.
+// Held in Locals: a coroutine body holds it across the schema-version await.
 struct PreparedRow {
-    Ref compatible_class_versions;  // the imported constant
-    Ref legacy_model;               // the imported class
-    Ref data;                       // the working dict of field values
+    Local compatible_class_versions;  // the imported constant
+    Local legacy_model;               // the imported class
+    Local data;                       // the working dict of field values
     bool needs_latest_version = false;
 };
 PreparedRow prepare_row(Obj data);

@@ -116,26 +116,29 @@ Ref import_at_call(Obj module, Obj name, ImportedName& known) {
 
 // ---- Running the query ------------------------------------------------------------------
 
-Ref execute_query(Obj self) {
-    Ref executor = get_state(self, "_executor"_n)(self);
-    return executor.call_method("query"_n);
+namespace {
+
+// self.<executor>(self).<method>(): the executor is a temporary, released before the
+// result is awaited.
+Ref run_executor(Obj self, Obj executor_name, Obj method) {
+    Ref executor = get_state(self, executor_name)(self);
+    return executor.call_method(method);
 }
 
-Ref execute_count(Obj self) {
-    Ref executor = get_state(self, "_executor"_n)(self);
-    return executor.call_method("count"_n);
-}
+}  // namespace
+
+Ref execute_query(Obj self) { return run_executor(self, "_executor"_n, "query"_n); }
+
+Ref execute_count(Obj self) { return run_executor(self, "_executor"_n, "count"_n); }
 
 Task aexecute_query(Obj self) {
-    Ref executor = get_state(self, "_async_executor"_n)(self);
-    Ref rows = executor.call_method("query"_n);
-    co_return co_await rows;
+    Ref rows = run_executor(self, "_async_executor"_n, "query"_n);
+    co_return co_await std::move(rows);
 }
 
 Task aexecute_count(Obj self) {
-    Ref executor = get_state(self, "_async_executor"_n)(self);
-    Ref count = executor.call_method("count"_n);
-    co_return co_await count;
+    Ref count = run_executor(self, "_async_executor"_n, "count"_n);
+    co_return co_await std::move(count);
 }
 
 // ---- Instance creation -----------------------------------------------------------------------
@@ -281,14 +284,13 @@ Ref create_row(const StateView& self, bool is_partial, Obj data) {
 Ref create_instance(Obj self, bool is_partial, Obj data) { return create_row(StateView(self), is_partial, data); }
 
 Task acreate_instance(Obj self, bool is_partial, Obj data) {
-    const StateView view(self);
     PreparedRow row = prepare_row(data);
     Ref latest_version;
     if (row.needs_latest_version) {
         Ref request = latest_version_request(self, global<"AsyncHistoricalSchemaVersionManager">());
-        latest_version = co_await request;
+        latest_version = co_await std::move(request);
     }
-    co_return finish_row(view, is_partial, data, row, latest_version);
+    co_return finish_row(StateView(self), is_partial, data, row, latest_version);
 }
 
 Ref create_instance_of(const StateView& self, bool is_partial, Obj item) {

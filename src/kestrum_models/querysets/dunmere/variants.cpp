@@ -138,16 +138,29 @@ Ref queryset_execute(Obj self) {
     return instances;
 }
 
+namespace {
+
+// self._aexecute_query() and self._aexecute_count(): what to await.
+Ref pending_call(Obj self, Obj name) { return MethodCall(self, name)(); }
+
+// self._acreate_instance(_is_partial=is_partial, data=item): what to await.
+Ref creating_instance(Obj self, bool is_partial, Obj item) {
+    MethodCall create(self, "_acreate_instance"_n);
+    return create(kw<"_is_partial">(py::boolean(is_partial)), kw<"data">(item));
+}
+
+}  // namespace
+
 Task queryset_aexecute(Obj self) {
     const bool is_partial = is_partial_selection(self);
-    Ref pending = MethodCall(self, "_aexecute_query"_n)();
-    Ref rows = co_await pending;
+    Ref pending = pending_call(self, "_aexecute_query"_n);
+    Local rows = co_await std::move(pending);
     const StateView view(self);
-    Ref instances = py::list();
+    Local instances = py::list();
     const bool is_list = PyList_CheckExact(rows.ptr());
-    Ref iterator = is_list ? Ref() : Ref::own(PyObject_GetIter(rows.ptr()));
+    Local iterator = is_list ? Ref() : Ref::own(PyObject_GetIter(rows.ptr()));
     for (Py_ssize_t i = 0;; ++i) {
-        Ref item = is_list ? list_item(rows, i) : Ref::steal(PyIter_Next(iterator.ptr()));
+        Local item = is_list ? list_item(rows, i) : Ref::steal(PyIter_Next(iterator.ptr()));
         if (!item) break;
         if (view.finds(&TypeInfo::native_acreate_instance, "_acreate_instance"_n)) {
             // This module's own _acreate_instance, run in place: its one await (the
@@ -156,18 +169,17 @@ Task queryset_aexecute(Obj self) {
             Ref latest_version;
             if (row.needs_latest_version) {
                 Ref request = latest_version_request(self, global<"AsyncHistoricalSchemaVersionManager">());
-                latest_version = co_await request;
+                latest_version = co_await std::move(request);
             }
             py::append(instances, finish_row(view, is_partial, item, row, latest_version));
         } else {
-            MethodCall create(self, "_acreate_instance"_n);
-            Ref creating = create(kw<"_is_partial">(py::boolean(is_partial)), kw<"data">(item));
-            Ref instance = co_await creating;
+            Ref creating = creating_instance(self, is_partial, item);
+            Ref instance = co_await std::move(creating);
             py::append(instances, instance);
         }
     }
     if (PyErr_Occurred()) raise();
-    co_return instances;
+    co_return instances.take();
 }
 
 // ---- QuerySetOne ---------------------------------------------------------------------------
@@ -207,15 +219,14 @@ Ref one_execute(Obj self) {
 }
 
 Task one_aexecute(Obj self) {
-    Ref pending = MethodCall(self, "_aexecute_query"_n)();
-    Ref items = co_await pending;
+    Ref pending = pending_call(self, "_aexecute_query"_n);
+    Local items = co_await std::move(pending);
     if (items.len() > 1 && get_state(self, "_raise_on_multiple"_n).truthy())
         raise_error(global<"MultipleObjectsReturnedError">(), "Multiple items found");
     if (!items.truthy()) co_return Ref::none();
     const bool is_partial = is_partial_selection(self);
-    MethodCall create(self, "_acreate_instance"_n);
-    Ref creating = create(kw<"_is_partial">(py::boolean(is_partial)), kw<"data">(items[Ref(py::integer(0))]));
-    co_return co_await creating;
+    Ref creating = creating_instance(self, is_partial, items[Ref(py::integer(0))]);
+    co_return co_await std::move(creating);
 }
 
 // ---- QuerySetOneRequired ---------------------------------------------------------------------
@@ -228,7 +239,7 @@ Ref required_execute(Function fn, Obj self) {
 
 Task required_aexecute(Function fn, Obj self) {
     Ref pending = fn.super(self).call_method("aexecute"_n);
-    Ref obj = co_await pending;
+    Ref obj = co_await std::move(pending);
     if (obj.is_none()) raise_error(global<"ObjectDoesNotExistError">(), "No items found");
     co_return obj;
 }
@@ -238,8 +249,8 @@ Task required_aexecute(Function fn, Obj self) {
 Ref count_execute(Obj self) { return MethodCall(self, "_execute_count"_n)(); }
 
 Task count_aexecute(Obj self) {
-    Ref pending = MethodCall(self, "_aexecute_count"_n)();
-    co_return co_await pending;
+    Ref pending = pending_call(self, "_aexecute_count"_n);
+    co_return co_await std::move(pending);
 }
 
 // ---- The building-operation overrides ---------------------------------------------------------

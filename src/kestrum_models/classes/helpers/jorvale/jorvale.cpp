@@ -34,13 +34,20 @@ static Ref load_reference(Obj self, Obj only, Obj using_) {
     return queryset.call_method("execute"_n);
 }
 
+// self._load_record(model_class, only=only, using=using).aexecute(): the query set is
+// a temporary, released before the result is awaited.
+static Ref load_reference_awaitable(Obj self, Obj model_class, Obj only, Obj using_) {
+    Ref queryset = self.call_method("_load_record"_n, model_class, kw<"only">(only), kw<"using">(using_));
+    return queryset.call_method("aexecute"_n);
+}
+
 // async def aload_reference(self, only=None, using=None) -> Model:
 //     model_class = self._load_model_class()
 //     return await self._load_record(model_class, only=only, using=using).aexecute()
 static Task aload_reference(Obj self, Obj only, Obj using_) {
-    Ref model_class = self.call_method("_load_model_class"_n);
-    Ref queryset = self.call_method("_load_record"_n, model_class, kw<"only">(only), kw<"using">(using_));
-    co_return co_await queryset.call_method("aexecute"_n);
+    Local model_class = self.call_method("_load_model_class"_n);
+    Ref loading = load_reference_awaitable(self, model_class, only, using_);
+    co_return co_await std::move(loading);
 }
 
 // def _load_model_class(self) -> type[Model]:
