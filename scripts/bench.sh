@@ -5,6 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-env.sh
+# Benchmark-only dependencies (other mappers to compare with, the plot): the "bench" extra.
+mapfile -t bench_deps < <(.venv/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))')
+.venv/bin/python -m pip install --quiet --disable-pip-version-check "${bench_deps[@]}"
 export PYTHONPATH=bench
 if [ "$#" -eq 0 ]; then
   set -- $(ls bench/*.py | xargs -n1 basename | sed 's/\.py$//' | grep -v '^_')
