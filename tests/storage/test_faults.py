@@ -5,9 +5,11 @@ from __future__ import annotations
 import asyncio
 import os
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from collections.abc import Iterator
 from pathlib import Path
@@ -95,6 +97,32 @@ def test_the_pool_recovers_when_the_server_comes_back(own_server: Any) -> None:
 
     with mode("async"):
         assert asyncio.run(again()) == 2
+
+
+def test_an_event_loop_ends_while_its_pool_is_still_connecting(monkeypatch: pytest.MonkeyPatch) -> None:
+    # A "server" that accepts connections and never answers: the pool's worker is
+    # still connecting when the runner ends and cancels every task of its loop.
+    silent = socket.create_server(("127.0.0.1", 0))
+    monkeypatch.setattr(PostgresDatabase, "pool_timeout", 0.3)
+    configure_databases(f"postgresql://nobody@127.0.0.1:{silent.getsockname()[1]}/nothing")
+
+    async def query() -> None:
+        with pytest.raises(DatabaseUnavailableError):
+            await Item.objects.aexecute()
+
+    def run() -> None:
+        with mode("async"):
+            asyncio.run(query())
+
+    runner = threading.Thread(target=run, daemon=True)
+    try:
+        runner.start()
+        runner.join(30)
+        assert not runner.is_alive(), "the event loop did not shut down"
+    finally:
+        silent.close()
+        close_databases()
+        reset_databases()
 
 
 WRITER = textwrap.dedent(

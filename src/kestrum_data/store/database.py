@@ -148,6 +148,10 @@ class Driver(ABC):
         marks = ", ".join([self.placeholder] * len(columns))
         self.execute_many(f"INSERT INTO {table} ({', '.join(columns)}) VALUES ({marks})", rows)
 
+    def fetch_into[T](self, sql: str, params: Params, consume: Callable[[Iterable[tuple[Any, ...]]], T]) -> T:
+        """``consume`` applied to the rows of a statement."""
+        return consume(self.query(sql, params))
+
     placeholder: ClassVar[str] = "?"
 
 
@@ -217,10 +221,18 @@ class Database(ABC):
 class LoopResources[T]:
     """Per-event-loop resources (connection pools), closed when their loop shuts down.
 
-    ``asyncio.run`` (and every runner) closes a loop's asynchronous generators before
-    it closes the loop: each loop gets one parked generator whose cleanup closes the
-    loop's resource, so pools never outlive their loop. A loop closed without that
-    step still releases its resource when the loop is garbage collected.
+    A runner (``asyncio.run``, ``asyncio.Runner``) first cancels the loop's remaining
+    tasks, then closes its asynchronous generators. Each resource gets one task of each
+    kind to close it:
+
+    - a *guard* task, waiting until cancelled. It must close the resource while the
+      resource's own background tasks are being cancelled: a connection pool's worker
+      caught in the middle of a job may swallow its cancellation and would then wait
+      for more jobs forever, hanging the runner. Closing the pool stops such workers.
+    - a parked asynchronous generator whose cleanup closes the resource, for loops shut
+      down without cancelling their tasks.
+
+    A loop closed with neither step keeps its resource until the process ends.
     """
 
     def __init__(self, create: Callable[[], Any], close: Callable[[Any], Any], drop: Callable[[Any], None]) -> None:
@@ -228,7 +240,9 @@ class LoopResources[T]:
         self._close = close
         self._drop = drop
         self._by_loop: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Any] = weakref.WeakKeyDictionary()
-        self._keepers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Any] = weakref.WeakKeyDictionary()
+        # Strong references to the closing helpers: the loop holds its tasks and
+        # generators only weakly. Both drop their entry once they have closed.
+        self._closers: dict[int, tuple[asyncio.Task[None], AsyncIterator[None]]] = {}
 
     async def get(self) -> T:
         loop = asyncio.get_running_loop()
@@ -240,27 +254,34 @@ class LoopResources[T]:
                 await self._close(resource)
                 return existing
             self._by_loop[loop] = resource
-            keeper = self._keeper(loop, resource)
+            keeper = self._keeper(weakref.ref(loop), resource)
             await keeper.asend(None)
-            self._keepers[loop] = keeper
+            guard = loop.create_task(self._guard(keeper), name="kestrum-resource-guard")
+            self._closers[id(resource)] = (guard, keeper)
             weakref.finalize(loop, self._drop, resource)
         return resource
 
-    async def _keeper(self, loop: asyncio.AbstractEventLoop, resource: Any) -> AsyncIterator[None]:
+    @staticmethod
+    async def _guard(keeper: Any) -> None:
+        try:
+            await asyncio.get_running_loop().create_future()
+        finally:
+            # Unless the loop's shutdown is already closing the keeper.
+            if keeper.ag_frame is not None and not keeper.ag_running:
+                await keeper.aclose()
+
+    async def _keeper(self, loop: weakref.ref[asyncio.AbstractEventLoop], resource: Any) -> AsyncIterator[None]:
         try:
             while True:
                 yield
         finally:
-            if self._by_loop.get(loop) is resource:
-                del self._by_loop[loop]
+            owner = loop()
+            if owner is not None and self._by_loop.get(owner) is resource:
+                del self._by_loop[owner]
+            closers = self._closers.pop(id(resource), None)
+            if closers is not None and closers[0] is not asyncio.current_task():
+                closers[0].cancel()
             await self._close(resource)
-
-    async def close_current(self) -> None:
-        """Close the resource of the running loop, if any."""
-        loop = asyncio.get_running_loop()
-        keeper = self._keepers.pop(loop, None)
-        if keeper is not None:
-            await keeper.aclose()
 
 
 @contextlib.contextmanager

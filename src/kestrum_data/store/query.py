@@ -27,7 +27,7 @@ from kestrum_data.store.database import Dialect
 from kestrum_data.store.errors import InvalidValueError, UnknownFieldError, UnknownLookupError
 from kestrum_data.store.fields import JSON_KINDS, ORDERED_KINDS, RELATION, TEXT_KINDS, FieldSpec, ModelFields, canonical_json
 from kestrum_data.store.schema import StoredClass
-from kestrum_glue import Data, Version
+from kestrum_glue import Data
 from kestrum_utils.query.utils import LOOKUP_OPERATORS, Q, split_lookup
 
 ADDRESS_FIELD: Final = "_address"
@@ -368,8 +368,8 @@ class RowPlan:
 
     names: tuple[str, ...]
     getter: Callable[[tuple[Any, ...]], tuple[Any, ...]] | None
-    reference: dict[str, Any]
-    metadata: dict[str, Any]
+    reference: dict[str, Any] | None
+    metadata: dict[str, Any] | None
     decoders: tuple[tuple[str, Callable[[Any], Any]], ...]
     relations: tuple[str, ...] = field(default=())
 
@@ -410,10 +410,9 @@ class RowPlans:
             if (decoder := codec.decoder(written.fields[name].kind)) is not None
         )
         relations = tuple(name for name in names if written.fields[name].kind == RELATION)
-        # Rows of the newest schema say so: instance creation then never asks the
-        # schema-version manager about them.
-        schema_version: Any = Version.LATEST if version == stored.latest else version
-        reference = {"ref": {"class_name": stored.class_name, "object_version": schema_version}}
+        if version == stored.latest:
+            return RowPlan(names, getter, None, None, decoders, relations)
+        reference = {"ref": {"class_name": stored.class_name, "object_version": version}}
         metadata = {COMPATIBLE_CLASS_VERSIONS: stored.compatible(version)}
         return RowPlan(names, getter, reference, metadata, decoders, relations)
 
@@ -434,16 +433,20 @@ def build_rows(rows: Iterable[tuple[Any, ...]], plans: RowPlans, annotations: Ma
     """``glue.Data`` records of fetched rows: the fields, and ``_metadata`` with the row's address.
 
     ``_metadata`` is ``{"object_id": <id as JSON text>, "object_version": int,
-    "class_version": int, "class_schema_reference": {"ref": {...}}}``; the record's
-    ``metadata`` holds the versions compatible with the row's class version.
+    "class_version": int}``, plus ``"class_schema_reference": {"ref": {"class_name":
+    ..., "object_version": <class version>}}`` for a row written under an older class
+    version, whose record's ``metadata`` holds the versions compatible with it. Rows of
+    the newest class version need neither: instance creation builds them as the
+    current class without consulting the schema history. Their records then hold no
+    container but the row's own two dicts, which the garbage collector never tracks.
     """
     out: list[Data] = []
     append = out.append
     version = None
     names: tuple[str, ...] = ()
     getter = None
-    reference: dict[str, Any] = {}
-    metadata: dict[str, Any] = {}
+    reference: dict[str, Any] | None = None
+    metadata: dict[str, Any] | None = None
     post = False
     plan = None
     for row in rows:
@@ -453,12 +456,15 @@ def build_rows(rows: Iterable[tuple[Any, ...]], plans: RowPlans, annotations: Ma
             names, getter, reference, metadata = plan.names, plan.getter, plan.reference, plan.metadata
             post = bool(plan.decoders or annotations)
         fields = dict(zip(names, getter(row) if getter else row))
-        fields["_metadata"] = {
-            "object_id": row[-3],
-            "object_version": row[-2],
-            "class_version": version,
-            "class_schema_reference": reference,
-        }
+        if reference is None:
+            fields["_metadata"] = {"object_id": row[-3], "object_version": row[-2], "class_version": version}
+        else:
+            fields["_metadata"] = {
+                "object_id": row[-3],
+                "object_version": row[-2],
+                "class_version": version,
+                "class_schema_reference": reference,
+            }
         if post:
             assert plan is not None
             for name, decode in plan.decoders:

@@ -15,7 +15,7 @@ import datetime
 import json
 import sqlite3
 import threading
-from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Sequence
 from functools import cached_property
 from typing import Any, Final
 
@@ -183,10 +183,10 @@ class _SyncDriver(Driver):
         with translated(self._translate):
             return self.conn.execute(sql, params).fetchall()
 
-    def rows(self, sql: str, params: Params = ()) -> Iterator[tuple[Any, ...]]:
-        """The rows of a statement, fetched as they are consumed."""
+    def fetch_into[T](self, sql: str, params: Params, consume: Callable[[Iterable[tuple[Any, ...]]], T]) -> T:
+        # The cursor is consumed as rows arrive: no list of all rows is held.
         with translated(self._translate):
-            yield from self.conn.execute(sql, params)
+            return consume(self.conn.execute(sql, params))
 
     def execute(self, sql: str, params: Params = ()) -> int:
         with translated(self._translate):

@@ -24,6 +24,7 @@ import weakref
 from collections import defaultdict
 from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
+from operator import itemgetter
 from typing import Any
 
 from kestrum_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
@@ -105,18 +106,29 @@ class _Batch:
     model: type[Any]
     stored: StoredClass
     objects: list[Any]
-    rows: list[list[Any]]
+    ids: list[int | None]
+    """Object ids (None for new objects until ids are allocated)."""
+    versions: list[int]
+    columns: list[list[Any]]
+    """The values of each field column, encoded for the history database."""
     previous: list[tuple[int, int]]
     expected: dict[int, int]
     deleted: bool
     new: int
+    rows: list[tuple[Any, ...]] = field(default_factory=list)
+    """History rows: address, flags, field columns (made once the ids are known)."""
+
+    def make_rows(self, pending: bool) -> None:
+        count = len(self.objects)
+        flags = [[self.stored.current] * count, [not self.deleted] * count, [self.deleted] * count, [pending] * count]
+        self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
 
 
 @dataclass(slots=True)
 class _Pending:
     """What a transaction publishes once it has committed."""
 
-    metadata: list[tuple[Any, dict[str, Any]]] = field(default_factory=list)
+    written: list[_Batch] = field(default_factory=list)
     ensured: list[tuple[type[Any], Database, StoredClass]] = field(default_factory=list)
     latest: list[_Batch] = field(default_factory=list)
 
@@ -265,8 +277,9 @@ class Storage:
             plans = RowPlans(source, compiled.columns, compiled.only)
             try:
                 with self._reader(db) as driver:
-                    fetch = getattr(driver, "rows", driver.query)
-                    rows = build_rows(fetch(compiled.sql, compiled.params), plans, annotations)
+                    rows = driver.fetch_into(
+                        compiled.sql, compiled.params, lambda found: build_rows(found, plans, annotations)
+                    )
                 break
             except UnknownVersion:
                 if attempt:
@@ -391,41 +404,50 @@ class Storage:
         return [self._batch(model, items, deleted, stored_of(model)) for model, items in groups.items()]
 
     def _batch(self, model: type[Any], objects: list[Any], deleted: bool, stored: StoredClass) -> _Batch:
-        codec = self.history_db.dialect.codec
-        fields = stored.fields
-        encoders = [
-            (name, codec.pass_through.get(spec.kind, ()), codec.encoders[spec.kind]) for name, spec in fields.items()
-        ]
-        rows, previous, expected, new = [], [], {}, 0
-        pending = not self.shared
+        ids: list[int | None] = []
+        versions: list[int] = []
+        previous, expected, new = [], {}, 0
         for obj in objects:
             metadata = obj.metadata
             if metadata:
-                object_id, version = metadata["object_id"], metadata["object_version"] + 1
-                previous.append((object_id, version - 1))
-                if expected.setdefault(object_id, version - 1) != version - 1:
+                object_id, version = metadata["object_id"], metadata["object_version"]
+                if expected.setdefault(object_id, version) != version:
                     raise InvalidValueError(f"{model.__name__} object {object_id} appears twice in one write")
+                previous.append((object_id, version))
+                ids.append(object_id)
+                versions.append(version + 1)
             elif deleted:
                 raise InvalidValueError(f"{model.__name__} object is not saved: there is nothing to delete")
             else:
-                object_id, version = None, 1
+                ids.append(None)
+                versions.append(1)
                 new += 1
-            row = [object_id, version, stored.current, not deleted, deleted, pending]
-            if deleted:
-                row.extend([None] * len(encoders))
-            else:
-                values = obj.__dict__
-                for name, native, encode in encoders:
-                    value = values.get(name)
-                    row.append(value if value is None or type(value) in native else encode(value))
-            rows.append(row)
-        return _Batch(model, stored, objects, rows, previous, expected, deleted, new)
+        fields = stored.fields
+        if deleted:
+            columns = [[None] * len(objects) for _ in fields]
+        else:
+            # Column by column: one pass in C finds the value types of a column; only a
+            # column holding other types than the database takes as they are is encoded.
+            codec = self.history_db.dialect.codec
+            names = list(fields)
+            get: Any = itemgetter(*names) if len(names) > 1 else lambda values: tuple(values[n] for n in names)
+            try:
+                columns = [list(column) for column in zip(*[get(obj.__dict__) for obj in objects])] or [[] for _ in names]
+            except KeyError as error:
+                raise InvalidValueError(f"{model.__name__} object has no value for field {error}") from None
+            for index, spec in enumerate(fields.values()):
+                column = columns[index]
+                if not set(map(type, column)) <= {type(None), *codec.pass_through.get(spec.kind, ())}:
+                    encode = codec.encoders[spec.kind]
+                    columns[index] = [None if value is None else encode(value) for value in column]
+        return _Batch(model, stored, objects, ids, versions, columns, previous, expected, deleted, new)
 
     def _write_plan(self, batch: _Batch) -> Plan[None]:
         dialect = self.history_db.dialect
         q, p = dialect.quote, dialect.placeholder
         history = q(batch.stored.table_name + "__history")
         if batch.expected:
+            # Each object must still be at the version it was loaded (or saved) as.
             found = yield query(
                 f"SELECT {q('_object_id')}, max({q('_object_version')}) FROM {history} "
                 f"WHERE {dialect.any_of(q('_object_id'))} GROUP BY {q('_object_id')}",
@@ -449,9 +471,8 @@ class Storage:
                 (top,), = yield query(f"SELECT coalesce(max({q('_object_id')}), 0) FROM {history}")
                 ids = list(range(top + 1, top + 1 + batch.new))
             fresh = iter(ids)
-            for row in batch.rows:
-                if row[0] is None:
-                    row[0] = next(fresh)
+            batch.ids = [next(fresh) if object_id is None else object_id for object_id in batch.ids]
+        batch.make_rows(not self.shared)
         columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending")]
         columns += [q(spec.column) for spec in batch.stored.fields.values()]
         yield insert_many(history, columns, batch.rows)
@@ -505,23 +526,17 @@ class Storage:
         return [[*row[:3], row[4], *(None if i is None else row[i] for i in order)] for row in batch.rows]
 
     def _record(self, tx: Transaction, batches: list[_Batch]) -> None:
-        for batch in batches:
-            for obj, row in zip(batch.objects, batch.rows):
-                metadata = {
-                    "object_id": row[0],
-                    "object_version": row[1],
-                    "class_version": row[2],
-                    "class_schema_reference": {"ref": {"class_name": batch.stored.class_name, "object_version": row[2]}},
-                }
-                tx.pending.metadata.append((obj, metadata))
-            if not self.shared:
-                tx.pending.latest.append(batch)
+        tx.pending.written.extend(batches)
+        if not self.shared:
+            tx.pending.latest.extend(batches)
 
     def _finish(self, tx: Transaction) -> None:
         for model, db, stored in tx.pending.ensured:
             self._publish(model, db, stored)
-        for obj, metadata in tx.pending.metadata:
-            obj.__dict__["metadata"] = metadata
+        for batch in tx.pending.written:
+            version = batch.stored.current
+            for obj, object_id, object_version in zip(batch.objects, batch.ids, batch.versions):
+                obj.__dict__["metadata"] = {"object_id": object_id, "object_version": object_version, "class_version": version}
 
     def write(self, objects: Sequence[Any], *, deleted: bool = False) -> None:
         """Save (or delete) objects in one transaction: the current one, or a new one."""

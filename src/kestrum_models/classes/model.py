@@ -10,8 +10,8 @@ A model instance loaded from storage carries its row metadata in the field
 ``class_version``
     the version of the class schema the row was written under;
 ``class_schema_reference``
-    ``{"ref": {"class_name": ..., "object_version": <schema version>}}``, where the
-    schema version is ``Version.LATEST`` while it is the newest one.
+    only for an instance loaded from a row written under an older class version:
+    ``{"ref": {"class_name": ..., "object_version": <that class version>}}``.
 
 An instance that was never saved has ``metadata`` ``None``. :meth:`Model.save`
 writes a new version of the object and updates ``metadata``.
