@@ -1,181 +1,213 @@
-"""A short tour of kestrum_models on an embedded SQLite database.
+"""A quickstart: storing and querying versioned objects on the embedded SQLite default.
 
 Run with ``python -m kestrum_models.demo`` (``scripts/demo.sh`` sets everything up).
+It works in a temporary directory, where the store's default database file
+``kestrum.sqlite3`` appears on the first save; ``--database URL`` runs the same tour
+on another database (``sqlite:///path`` or ``postgresql://user@host/dbname``).
 
-The tour creates a SQLite database, turns one of its tables into an object schema
-and a model class, serves the table's rows to query sets (synchronously and as
-coroutines), loads objects through references, and stores file data as base64.
+The tour defines two related model classes, bulk-saves a few hundred objects, saves
+second versions of some, changes a model's fields (older rows become legacy), queries
+the store synchronously and as coroutines, loads a historical version through a
+reference, and turns one of the store's tables back into an object schema.
 """
 
 from __future__ import annotations
 
+import argparse
 import asyncio
-import base64
-import json
+import os
+import random
 import sqlite3
 import tempfile
-from pathlib import Path
+from collections.abc import Iterable
 from typing import Any
 
-from kestrum_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
-from kestrum_data.connections.historical.schema_version_manager import register_schema_version
-from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
-from kestrum_glue import Data
+from kestrum_data.aliases.using import LAKEHOUSE_DB_ALIAS
 from kestrum_models.classes.helpers.jorvale import Jorvale
-from kestrum_models.querysets.dunmere import QuerySet
-from kestrum_models.querysets.executor import register_backend, unregister_backend
-from kestrum_models.querysets.testing import MemoryBackend
+from kestrum_models.classes.model import LegacyModel, Model
+from kestrum_models.querysets.errors import ObjectDoesNotExistError
+from kestrum_models.storage import close_databases, configure_databases, transaction
 from kestrum_models.utils.files import convert_data_to_base64
 from kestrum_models.utils.galvori import ExternalGalvori
-from kestrum_models.utils.lumiset import Lumiset
-from kestrum_utils.models.data_models.reference import Reference
 from kestrum_utils.query.utils import Q
 from kestrum_utils.utils.decorators import mode
 
-PRODUCTS = [
-    # id, name, price, in_stock, version
-    (1, "kettle", 24.5, 1, "1"),
-    (2, "teapot", 18.0, 1, "1"),
-    (3, "toaster", 39.9, 0, "1"),
-    (4, "mug", 6.5, 1, "1"),
-    (2, "teapot", 21.0, 1, "2"),  # a newer version of product 2
-]
+GENRES = ["novel", "poetry", "history", "science", "travel"]
+WORDS = ["Silent", "River", "Glass", "Winter", "Harbour", "Lantern", "Orchard", "Tide", "Copper", "Meadow"]
+
+
+class Author(Model):
+    name: str
+    born: int | None = None
+
+
+class Book(Model):
+    title: str
+    genre: str
+    price: float
+    pages: int
+    author: Author | None = None
+    cover: bytes | None = None
 
 
 def section(title: str) -> None:
     print(f"\n== {title}")
 
 
-def create_tables(db: sqlite3.Connection) -> None:
-    db.executescript(
-        """
-        CREATE TABLE products (
-            id INTEGER NOT NULL,
-            version TEXT NOT NULL,
-            name VARCHAR(80) NOT NULL,
-            price REAL NOT NULL,
-            in_stock BOOLEAN DEFAULT 1,
-            added TIMESTAMP DEFAULT CURRENT_TIMESTAMP,
-            PRIMARY KEY (id, version)
-        );
-        CREATE TABLE documents (id INTEGER PRIMARY KEY, name TEXT NOT NULL, version TEXT NOT NULL,
-                                content BLOB NOT NULL);
-        """
+def show(label: str, books: Iterable[Any]) -> None:
+    print(f"{label}:")
+    for book in books:
+        print(f"    {describe(book)}")
+
+
+def describe(book: Any) -> str:
+    address = book.metadata or {}
+    if isinstance(book, LegacyModel):
+        kind = f"legacy {book.original_class.__name__} of class version {address.get('class_version')}"
+    else:
+        kind = type(book).__name__
+    shown = book.model_dump(exclude={"author", "cover", "original_class"})
+    fields = ", ".join(f"{name}={value!r}" for name, value in shown.items())
+    return f"{kind} #{address.get('object_id')} v{address.get('object_version')} ({fields})"
+
+
+def fill_store(rng: random.Random) -> list[Book]:
+    section("Bulk save: 20 authors and 300 books, each bulk save one transaction")
+    authors = Author.bulk_save([Author(name=f"Author {n}", born=1900 + rng.randrange(120)) for n in range(20)])
+    books = Book.bulk_save(
+        [
+            Book(
+                title=f"The {rng.choice(WORDS)} {rng.choice(WORDS)} {n}",
+                genre=rng.choice(GENRES),
+                price=round(rng.uniform(5, 60), 2),
+                pages=rng.randrange(80, 900),
+                author=rng.choice(authors),
+                # File data is stored normalised to base64.
+                cover=convert_data_to_base64(f"cover of book {n}"),
+            )
+            for n in range(300)
+        ]
     )
-    db.executemany(
-        "INSERT INTO products (id, name, price, in_stock, version) VALUES (?, ?, ?, ?, ?)", PRODUCTS
+    print(f"saved {Author.objects.count().execute()} authors and {Book.objects.count().execute()} books")
+    print("first book:", describe(books[0]))
+
+    section("Second versions: a price rise for every tenth book, and one book saved on its own")
+    with transaction():  # several writes, one transaction
+        for book in books[::10]:
+            book.price = round(book.price * 1.1, 2)
+        Book.bulk_save(books[::10])
+        books[1].title += " (revised)"
+        books[1].save()
+    print("first book now:", describe(books[0]))
+    history = Book.objects.using(LAKEHOUSE_DB_ALIAS).filter(_address__object_id=books[0].metadata["object_id"])
+    show("its history (every version, read through the lakehouse alias)", history.order_by("price").execute())
+    return books
+
+
+def query_sync(first: Book) -> None:
+    section("Queries")
+    cheap_poetry = Book.objects.filter(genre="poetry", price__lt=15).order_by("price")
+    show("poetry under 15, cheapest first (first three)", cheap_poetry[0:3].execute())
+    print("how many:", cheap_poetry.count().execute())
+    not_novels = Book.objects.exclude(Q(genre="novel") | Q(pages__lt=200)).order_by("-pages")
+    show("neither novels nor under 200 pages, longest first (two)", not_novels[0:2].execute())
+    show(
+        "titles containing 'river' (any case) or starting with 'The Glass'",
+        Book.objects.filter(Q(title__icontains="river") | Q(title__startswith="The Glass")).order_by("title")[0:3].execute(),
     )
+    titles = Book.objects.only(["title"]).order_by("title")[10:13].execute()
+    print("only titles, rows 10 to 12 (partial instances):", [book.title for book in titles])
+    print("get one by id:", describe(Book.objects.get(_address__object_id=first.metadata["object_id"]).execute()))
+    print("first by price:", describe(Book.objects.order_by("price").first().execute()))
+    try:
+        Book.objects.get(title="no such book").execute()
+    except ObjectDoesNotExistError as error:
+        print("a get that finds nothing:", error)
+    print("get_or_none:", Book.objects.get_or_none(title="no such book").execute())
+    for book in Book.objects.select_related("author").filter(genre="travel").order_by("title")[0:3].execute():
+        print(f"    {book.title!r} by {book.author.name} (born {book.author.born})  [select_related]")
+    try:
+        Book.objects.filter(colour="red").execute()
+    except Exception as error:
+        print(f"an unknown field is refused before any SQL is built: {type(error).__name__}: {error}")
 
 
-def model_from_table(db: sqlite3.Connection) -> type[Any]:
-    section("Schema of the SQLite table 'products', and a model class made from it")
-    db.row_factory = sqlite3.Row
-    listing = [dict(row) for row in db.execute("PRAGMA table_info(products)")]
-    db.row_factory = None
-    schema = ExternalGalvori().sqlite_schema_to_object_schema("products", listing, connection_name="demo")
-    print(json.dumps(schema.to_dict(), indent=2))
-    model = schema.create_model()
-    print(f"model class: {model.__name__}, fields: {', '.join(model.model_fields)}")
-    return model
-
-
-def rows_of(db: sqlite3.Connection, columns: list[str]) -> list[Data]:
-    """The table's rows as row records, each with its address metadata."""
-    versions: dict[int, list[str]] = {}
-    for object_id, version in db.execute("SELECT id, version FROM products"):
-        versions.setdefault(object_id, []).append(version)
-    rows = []
-    for values in db.execute(f"SELECT {', '.join(columns)} FROM products ORDER BY id, version"):
-        fields = dict(zip(columns, values))
-        metadata = {
-            "object_id": json.dumps(fields["id"]),
-            "object_version": fields["version"],
-            "class_schema_reference": {"ref": {"object_version": "1"}},
-        }
-        rows.append(Data({**fields, "_metadata": json.dumps(metadata)}, {COMPATIBLE_CLASS_VERSIONS: ["1"]}))
-    return rows
-
-
-def query_products(model: type[Any]) -> None:
-    section("Query sets (synchronous)")
-    products = QuerySet(model)
-    in_stock = products.filter(in_stock=True).latest()
-    print("in stock, by price:", [(p.name, p.price) for p in in_stock.order_by("-price").execute()])
-    print("cheapest two:", [p.name for p in in_stock.order_by("price")[0:2].execute()])
-    print("how many in stock:", in_stock.count().execute())
-    print("not a kettle:", [p.name for p in in_stock.exclude(Q(name="kettle")).execute()])
-    print("one by id:", products.latest().get(id=3).execute())
-    partial = in_stock.only(["name"]).order_by("name").execute()
-    print(f"only names ({type(partial[0]).__name__} instances):", [p.name for p in partial])
-    print("nothing matches:", products.get_or_none(name="spoon").execute())
-
-
-async def query_products_async(model: type[Any]) -> None:
-    section("Query sets (as coroutines)")
-    products = QuerySet(model).latest()
-    everything, cheap, count = await asyncio.gather(
-        products.order_by("name").aexecute(),
-        products.filter(price__lt=20).aexecute(),
-        products.count().aexecute(),
+async def query_async() -> None:
+    section("The same store from coroutines")
+    novels, count, dearest = await asyncio.gather(
+        Book.objects.filter(genre="novel").order_by("title")[0:3].aexecute(),
+        Book.objects.filter(genre="history").count().aexecute(),
+        Book.objects.order_by("-price").first().aexecute(),
     )
-    print("all:", [p.name for p in everything])
-    print("under 20:", [p.name for p in cheap])
-    print("count:", count)
+    print("three novels:", [book.title for book in novels])
+    print("history books:", count)
+    print("dearest:", describe(dearest))
+    extra = await Book(title="A Late Arrival", genre="travel", price=9.5, pages=120).asave()
+    print("saved from a coroutine:", describe(extra))
+    await extra.adelete()
+    print("deleted again; travel books now:", await Book.objects.filter(genre="travel").count().aexecute())
 
 
-def load_references() -> None:
-    section("Loading objects through references")
-    for object_version in ("LATEST", "1"):
-        reference = Reference(
-            ref={"class_name": "Product", "class_version": "LATEST", "object_version": object_version,
-                 "object_id": 2}
-        )
-        product = Jorvale(reference).load_reference()
-        print(f"product 2, version {object_version}: {product.name} at {product.price}")
+def load_history(book: Any) -> None:
+    section("References: the latest object and any earlier version")
+    latest = Jorvale(book.to_reference()).load_reference()
+    print("latest:   ", describe(latest))
+    first = book.to_reference(latest=False)
+    first.ref.object_version = "1"
+    print("version 1:", describe(Jorvale(first).load_reference()))
 
 
-def store_documents(db: sqlite3.Connection) -> None:
-    section("File data normalised to base64 and stored in SQLite")
-    inputs = {
-        "notes.txt": "Plain text becomes base64.",
-        "already.b64": base64.b64encode(b"already encoded").decode(),
-        "image.bin": bytes(range(12)),
-    }
-    for name, data in inputs.items():
-        encoded = convert_data_to_base64(data)
-        db.execute("INSERT INTO documents (name, version, content) VALUES (?, ?, ?)", (name, Lumiset("1.0"), encoded))
-        print(f"{name:12} {data!r:40.40} -> {encoded.decode()}")
-    for name, version, content in db.execute("SELECT name, version, content FROM documents ORDER BY id"):
-        print(f"read back {name:12} v{Lumiset(version)}: {base64.b64decode(content)!r}")
+def change_the_model() -> type[Model]:
+    section("A model change: Book gets a required 'isbn' and loses 'cover'")
+    global Book
+
+    class Book(Model):  # type: ignore[no-redef]
+        title: str
+        genre: str
+        price: float
+        pages: int
+        isbn: str
+        author: Author | None = None
+
+    new = Book(title="Fresh Ink", genre="novel", price=12.0, pages=210, isbn="978-0-00-000000-2").save()
+    print("saved under the new schema:", describe(new), f"class version {new.metadata['class_version']}")
+    found = Book.objects.filter(genre="novel").order_by("-price")[0:2].execute()
+    show("rows saved before the change come back as legacy objects", found)
+    print("and the new one as a Book:", describe(Book.objects.get(isbn="978-0-00-000000-2").execute()))
+    return Book
 
 
-def main() -> None:
+def inspect_table(url: str) -> None:
+    if not url.startswith("sqlite:///"):
+        return
+    section("The store's 'author' table (the latest authors), turned back into an object schema")
+    with sqlite3.connect(url.removeprefix("sqlite:///")) as db:
+        db.row_factory = sqlite3.Row
+        listing = [dict(row) for row in db.execute("SELECT * FROM pragma_table_info('author')")]
+    schema = ExternalGalvori().sqlite_schema_to_object_schema("author", listing, connection_name="demo")
+    print(", ".join(f"{name}: {spec.get('type', spec)}" for name, spec in schema.to_dict()["properties"].items()))
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--database", help="database URL (default: kestrum.sqlite3 in a temporary directory)")
+    args = parser.parse_args(argv)
     with tempfile.TemporaryDirectory() as tmp:
-        path = Path(tmp) / "demo.sqlite3"
-        print(f"SQLite database: {path}")
-        db = sqlite3.connect(path)
+        os.chdir(tmp)
+        if args.database:
+            configure_databases(args.database)
+        url = args.database or f"sqlite:///{tmp}/kestrum.sqlite3"
+        print(f"store: {url}")
         try:
-            create_tables(db)
-            model = model_from_table(db)
-            register_schema_version(model.__name__, "1")
-            rows = rows_of(db, list(model.model_fields))
-            # The default database serves the latest versions, the lakehouse every version.
-            latest = [r for r in rows if not any(
-                o.data["id"] == r.data["id"] and o.data["version"] > r.data["version"] for o in rows)]
-            register_backend(DEFAULT_DB_ALIAS, MemoryBackend(latest))
-            register_backend(LAKEHOUSE_DB_ALIAS, MemoryBackend(rows))
-            try:
-                query_products(model)
-                with mode("async"):
-                    asyncio.run(query_products_async(model))
-                load_references()
-            finally:
-                unregister_backend(DEFAULT_DB_ALIAS)
-                unregister_backend(LAKEHOUSE_DB_ALIAS)
-            store_documents(db)
-            db.commit()
+            books = fill_store(random.Random(7))
+            query_sync(books[0])
+            with mode("async"):
+                asyncio.run(query_async())
+            load_history(books[0])
+            change_the_model()
+            inspect_table(url)
         finally:
-            db.close()
+            close_databases()
 
 
 if __name__ == "__main__":

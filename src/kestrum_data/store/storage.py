@@ -17,6 +17,7 @@ time a process uses the class.
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import contextvars
 import threading
@@ -76,6 +77,10 @@ def close_databases() -> None:
         _databases.clear()
     for db in dbs:
         db.close()
+
+
+# Closing at exit lets SQLite fold its write-ahead log back into the database file.
+atexit.register(close_databases)
 
 
 def table_of(model: type[Any]) -> str:
