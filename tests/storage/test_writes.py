@@ -8,7 +8,7 @@ import threading
 from typing import Any
 
 import pytest
-from store_models import UTC, Item
+from store_models import Item
 
 from kestrum_data.aliases.using import LAKEHOUSE_DB_ALIAS
 from kestrum_data.store import ConflictError, InvalidValueError

@@ -37,7 +37,6 @@ from kestrum_data.store.database import (
     Driver,
     Plan,
     arun,
-    execute,
     execute_many,
     insert_many,
     query,
