@@ -185,7 +185,7 @@ def inspect_table(url: str) -> None:
         db.row_factory = sqlite3.Row
         listing = [dict(row) for row in db.execute("SELECT * FROM pragma_table_info('author')")]
     schema = ExternalGalvori().sqlite_schema_to_object_schema("author", listing, connection_name="demo")
-    print(", ".join(f"{name}: {spec.get('type', spec)}" for name, spec in schema.to_dict()["properties"].items()))
+    print(", ".join(f"{name}: {prop.get('type', prop)}" for name, prop in schema.to_dict()["properties"].items()))
 
 
 def main(argv: list[str] | None = None) -> None:

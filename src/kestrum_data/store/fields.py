@@ -137,7 +137,7 @@ def utc_datetime(value: datetime.datetime) -> datetime.datetime:
 
 
 @dataclass(frozen=True, slots=True)
-class FieldSpec:
+class StoredField:
     """One stored field of a model class version."""
 
     name: str
@@ -154,11 +154,11 @@ class FieldSpec:
         return [*self.signature(), self.column]
 
     @classmethod
-    def from_json(cls, data: list[Any]) -> FieldSpec:
+    def from_json(cls, data: list[Any]) -> StoredField:
         name, kind, nullable, required, related, column = data
         return cls(name, kind, bool(nullable), bool(required), related, column)
 
-    def reads(self, stored: FieldSpec) -> bool:
+    def reads(self, stored: StoredField) -> bool:
         """Whether values stored under ``stored`` (the same field name) fit this field."""
         return (
             stored.kind == self.kind
@@ -173,21 +173,21 @@ class ModelFields:
 
     class_name: str
     table_name: str
-    fields: dict[str, FieldSpec]
+    fields: dict[str, StoredField]
     annotations: dict[str, Any] = field(repr=False)
     _adapters: dict[str, TypeAdapter[Any]] = field(default_factory=dict, repr=False)
 
     def signature(self) -> str:
         """Text that changes whenever a field's name, kind, nullability or requiredness changes."""
-        return json.dumps(sorted(spec.signature() for spec in self.fields.values()))
+        return json.dumps(sorted(field_def.signature() for field_def in self.fields.values()))
 
     def check_value(self, name: str, value: Any) -> Any:
         """``value`` validated as the field's type (as the model would accept it)."""
         adapter = self._adapters.get(name)
         if adapter is None:
-            spec = self.fields[name]
+            field_def = self.fields[name]
             annotation = self.annotations[name]
-            if spec.kind == RELATION:
+            if field_def.kind == RELATION:
                 annotation = int | None
             adapter = self._adapters[name] = TypeAdapter(annotation | None)
         try:
@@ -208,7 +208,7 @@ def describe(model: type[BaseModel], table_name: str) -> ModelFields:
     """The stored fields of ``model`` (its pydantic fields, minus the row metadata)."""
     from kestrum_models.classes.model import METADATA_FIELD
 
-    fields: dict[str, FieldSpec] = {}
+    fields: dict[str, StoredField] = {}
     annotations: dict[str, Any] = {}
     for name, info in model.model_fields.items():
         if name == METADATA_FIELD:
@@ -216,7 +216,7 @@ def describe(model: type[BaseModel], table_name: str) -> ModelFields:
         if name.startswith("_"):
             raise SchemaError(f"{model.__name__}.{name}: stored field names cannot start with an underscore")
         kind, nullable, related = classify(info.annotation)
-        fields[name] = FieldSpec(name, kind, nullable, info.is_required(), related)
+        fields[name] = StoredField(name, kind, nullable, info.is_required(), related)
         annotations[name] = info.annotation
     return ModelFields(model.__name__, table_name, fields, annotations)
 

@@ -25,7 +25,15 @@ from typing import Any, Final
 from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
 from kestrum_data.store.database import Dialect
 from kestrum_data.store.errors import InvalidValueError, UnknownFieldError, UnknownLookupError
-from kestrum_data.store.fields import JSON_KINDS, ORDERED_KINDS, RELATION, TEXT_KINDS, FieldSpec, ModelFields, canonical_json
+from kestrum_data.store.fields import (
+    JSON_KINDS,
+    ORDERED_KINDS,
+    RELATION,
+    TEXT_KINDS,
+    ModelFields,
+    StoredField,
+    canonical_json,
+)
 from kestrum_data.store.schema import StoredClass
 from kestrum_glue import Data
 from kestrum_utils.query.utils import LOOKUP_OPERATORS, Q, split_lookup
@@ -92,14 +100,14 @@ class _Builder:
         known = ", ".join(self.fields) or "(none)"
         return UnknownFieldError(f"{self.model.class_name} has no field {name!r} ({context}); its fields are: {known}")
 
-    def field(self, name: str, context: str) -> FieldSpec:
-        spec = self.fields.get(name)
-        if spec is None:
+    def field(self, name: str, context: str) -> StoredField:
+        field_def = self.fields.get(name)
+        if field_def is None:
             raise self._unknown_field(name, context)
-        return spec
+        return field_def
 
-    def column(self, spec: FieldSpec) -> str:
-        return f"{TABLE}.{self.dialect.quote(spec.column)}"
+    def column(self, field_def: StoredField) -> str:
+        return f"{TABLE}.{self.dialect.quote(field_def.column)}"
 
     def param(self, value: Any) -> str:
         self.params.append(value)
@@ -129,8 +137,8 @@ class _Builder:
                     "_address__object_version or _address__class_version"
                 )
             return self.address(path[1], operator, value, key)
-        spec = self.fields.get(path[0])
-        if spec is None:
+        field_def = self.fields.get(path[0])
+        if field_def is None:
             raise self._unknown_field(path[0], f"in lookup {key!r}")
         if len(path) > 1:
             if len(path) == 2:
@@ -140,29 +148,30 @@ class _Builder:
             raise UnknownFieldError(
                 f"{self.model.class_name}.{path[0]} has no nested fields to look up ({key!r})"
             )
-        return self.field_lookup(spec, operator, value, key)
+        return self.field_lookup(field_def, operator, value, key)
 
-    def _refuse(self, operator: str, spec: FieldSpec, key: str) -> UnknownLookupError:
+    def _refuse(self, operator: str, field_def: StoredField, key: str) -> UnknownLookupError:
         return UnknownLookupError(
-            f"lookup {operator!r} does not apply to {self.model.class_name}.{spec.name} ({spec.kind}) in {key!r}"
+            f"lookup {operator!r} does not apply to {self.model.class_name}.{field_def.name} "
+            f"({field_def.kind}) in {key!r}"
         )
 
-    def encode(self, spec: FieldSpec, value: Any) -> Any:
-        checked = self.model.check_value(spec.name, value)
-        return self.dialect.codec.encode(spec.kind, checked)
+    def encode(self, field_def: StoredField, value: Any) -> Any:
+        checked = self.model.check_value(field_def.name, value)
+        return self.dialect.codec.encode(field_def.kind, checked)
 
-    def field_lookup(self, spec: FieldSpec, operator: str, value: Any, key: str) -> str:
-        column = self.column(spec)
+    def field_lookup(self, field_def: StoredField, operator: str, value: Any, key: str) -> str:
+        column = self.column(field_def)
         if operator == "isnull":
             return self._isnull(column, value, key)
         if operator in ("exact", "ne", "neq") and value is None:
             return f"{column} IS {'NOT ' if operator != 'exact' else ''}NULL"
         if operator in _TEXT_OPERATORS:
-            if spec.kind == "array" and operator == "contains":
+            if field_def.kind == "array" and operator == "contains":
                 self.param(canonical_json(value))
                 return self.dialect.array_contains(column)
-            if spec.kind not in TEXT_KINDS:
-                raise self._refuse(operator, spec, key)
+            if field_def.kind not in TEXT_KINDS:
+                raise self._refuse(operator, field_def, key)
             if not isinstance(value, str):
                 raise InvalidValueError(f"lookup {key!r} needs a str, not {type(value).__name__}")
             if not value:
@@ -173,17 +182,17 @@ class _Builder:
             self.params.extend(self.dialect.text_params(operator, value))
             return self.dialect.text_test(operator, column)
         if operator == "in":
-            return self._in(column, spec, value, key)
+            return self._in(column, field_def, value, key)
         sign = _COMPARE[operator]
-        if spec.kind in JSON_KINDS:
+        if field_def.kind in JSON_KINDS:
             if sign not in ("=", "<>"):
-                raise self._refuse(operator, spec, key)
-            self.param(canonical_json(self.model.check_value(spec.name, value)))
+                raise self._refuse(operator, field_def, key)
+            self.param(canonical_json(self.model.check_value(field_def.name, value)))
             test = self.dialect.json_equals(column)
         else:
-            if spec.kind not in ORDERED_KINDS and sign not in ("=", "<>"):
-                raise self._refuse(operator, spec, key)
-            test = f"{column} {'=' if sign == '<>' else sign} {self.param(self.encode(spec, value))}"
+            if field_def.kind not in ORDERED_KINDS and sign not in ("=", "<>"):
+                raise self._refuse(operator, field_def, key)
+            test = f"{column} {'=' if sign == '<>' else sign} {self.param(self.encode(field_def, value))}"
         # "ne" is the negation of "exact": a null field does not equal the value.
         return f"NOT COALESCE({test}, FALSE)" if sign == "<>" else test
 
@@ -197,14 +206,14 @@ class _Builder:
             raise InvalidValueError(f"lookup {key!r} needs a list (or another collection) of values, not {type(value).__name__}")
         return list(value)
 
-    def _in(self, column: str, spec: FieldSpec, value: Any, key: str) -> str:
+    def _in(self, column: str, field_def: StoredField, value: Any, key: str) -> str:
         values = self._values(value, key)
         with_null = any(item is None for item in values)
-        encoded = [self.encode(spec, item) for item in values if item is not None]
-        if spec.kind in JSON_KINDS:
+        encoded = [self.encode(field_def, item) for item in values if item is not None]
+        if field_def.kind in JSON_KINDS:
             tests = [f"{self.dialect.json_equals(column)}" for _ in encoded]
             self.params.extend(canonical_json(item) for item in values if item is not None)
-        elif encoded and spec.kind == "binary":
+        elif encoded and field_def.kind == "binary":
             tests = [f"{column} IN ({', '.join(self.param(item) for item in encoded)})"]
         elif encoded:
             self.param(self.dialect.list_param(encoded))
@@ -256,10 +265,10 @@ class _Builder:
             if part not in ADDRESS_PARTS:
                 raise UnknownFieldError(f"unknown address field {name!r} in ordering")
             return f"{TABLE}.{ADDRESS_PARTS[part]}"
-        spec = self.field(name, "in ordering")
-        if spec.kind in JSON_KINDS:
-            raise UnknownLookupError(f"{self.model.class_name}.{name} ({spec.kind}) cannot be used for ordering")
-        return self.column(spec)
+        field_def = self.field(name, "in ordering")
+        if field_def.kind in JSON_KINDS:
+            raise UnknownLookupError(f"{self.model.class_name}.{name} ({field_def.kind}) cannot be used for ordering")
+        return self.column(field_def)
 
 
 def _paging(queryset: Any) -> tuple[int | None, int | None]:
@@ -283,9 +292,9 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
     """The statement that fetches the rows of ``queryset``: its field columns, then the address."""
     b = _Builder(source)
     dialect, q = b.dialect, b.dialect.quote
-    spec = queryset.get_query_specifier()
-    only_names = _names(spec.only or [], "only")
-    distinct = [b.field(name, "in distinct") for name in _names(spec.distinct or [], "distinct")]
+    field_def = queryset.get_query_specifier()
+    only_names = _names(field_def.only or [], "only")
+    distinct = [b.field(name, "in distinct") for name in _names(field_def.distinct or [], "distinct")]
     for name in only_names:
         b.field(name, "in only")
     only = frozenset(only_names) if only_names else None
@@ -335,15 +344,17 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
 def _only_elsewhere(stored: StoredClass, only: frozenset[str], column: str) -> bool:
     # A selected field may live in another column in rows of other class versions.
     return any(
-        spec.column == column and spec.name in only for version in stored.versions.values() for spec in version.fields.values()
+        field_def.column == column and field_def.name in only
+        for version in stored.versions.values()
+        for field_def in version.fields.values()
     )
 
 
 def compile_count(source: Source, queryset: Any) -> tuple[str, list[Any]]:
     """The statement that counts what :func:`compile_select` would fetch."""
     offset, limit = _paging(queryset)
-    spec = queryset.get_query_specifier()
-    if offset or limit is not None or spec.distinct:
+    field_def = queryset.get_query_specifier()
+    if offset or limit is not None or field_def.distinct:
         inner = compile_select(source, queryset)
         return f"SELECT count(*) FROM ({inner.sql}) AS {TABLE}_count", inner.params
     b = _Builder(source)
@@ -396,9 +407,9 @@ class RowPlans:
             raise UnknownVersion(version)
         index = {column: i for i, column in enumerate(self.columns)}
         pairs = [
-            (name, index[spec.column])
-            for name, spec in written.fields.items()
-            if spec.column in index and (self.only is None or name in self.only)
+            (name, index[field_def.column])
+            for name, field_def in written.fields.items()
+            if field_def.column in index and (self.only is None or name in self.only)
         ]
         names = tuple(name for name, _ in pairs)
         positions = [i for _, i in pairs]

@@ -30,7 +30,7 @@ from typing import Any, Final
 
 from kestrum_data.store.database import Dialect, Plan, execute, query
 from kestrum_data.store.errors import SchemaError
-from kestrum_data.store.fields import FieldSpec, ModelFields
+from kestrum_data.store.fields import StoredField, ModelFields
 
 REGISTRY: Final = "_kestrum_classes"
 ADDRESS: Final = ("_object_id", "_object_version", "_class_version")
@@ -40,17 +40,17 @@ HISTORY_FLAGS: Final = ("_is_latest", "_deleted", "_pending")
 @dataclass(frozen=True, slots=True)
 class ClassVersion:
     version: int
-    fields: dict[str, FieldSpec]
+    fields: dict[str, StoredField]
     signature: str
 
     def reads(self, stored: ClassVersion) -> bool:
         """Whether this version's class can be built from rows written under ``stored``."""
-        for name, spec in self.fields.items():
+        for name, field_def in self.fields.items():
             old = stored.fields.get(name)
             if old is None:
-                if spec.required:
+                if field_def.required:
                     return False
-            elif not spec.reads(old):
+            elif not field_def.reads(old):
                 return False
         return True
 
@@ -72,7 +72,7 @@ class StoredClass:
         return max(self.versions)
 
     @property
-    def fields(self) -> dict[str, FieldSpec]:
+    def fields(self) -> dict[str, StoredField]:
         """The fields of the current version, with their columns."""
         return self.versions[self.current].fields
 
@@ -82,22 +82,24 @@ class StoredClass:
         return frozenset(v for v, version in self.versions.items() if version.reads(written))
 
 
-def _column_for(spec: FieldSpec, version: int, taken: dict[str, tuple[str, str | None]]) -> str:
+def _column_for(field_def: StoredField, version: int, taken: dict[str, tuple[str, str | None]]) -> str:
     # The same name and type keep their column; a new type gets a new one.
     for column, kind in taken.items():
-        if kind == (spec.kind, spec.related) and (column == spec.name or column.startswith(spec.name + "__")):
+        named = column == field_def.name or column.startswith(field_def.name + "__")
+        if kind == (field_def.kind, field_def.related) and named:
             return column
-    for column in (spec.name, f"{spec.name}__{spec.kind}", f"{spec.name}__v{version}"):
+    for column in (field_def.name, f"{field_def.name}__{field_def.kind}", f"{field_def.name}__v{version}"):
         if column not in taken:
             return column
-    raise SchemaError(f"no free column for field {spec.name!r}")  # pragma: no cover - names above are unique
+    raise SchemaError(f"no free column for field {field_def.name!r}")  # pragma: no cover - names above are unique
 
 
 def _decode_versions(rows: Iterable[tuple[Any, ...]]) -> dict[int, ClassVersion]:
     versions = {}
     for version, fields_json, signature in rows:
-        specs = [FieldSpec.from_json(item) for item in json.loads(fields_json)]
-        versions[int(version)] = ClassVersion(int(version), {spec.name: spec for spec in specs}, signature)
+        field_defs = [StoredField.from_json(item) for item in json.loads(fields_json)]
+        by_name = {field_def.name: field_def for field_def in field_defs}
+        versions[int(version)] = ClassVersion(int(version), by_name, signature)
     return versions
 
 
@@ -146,17 +148,19 @@ def register(dialect: Dialect, model: ModelFields, copy_of: StoredClass | None =
             current = max(versions, default=0) + 1
             taken: dict[str, tuple[str, str | None]] = {}
             for version in versions.values():
-                for spec in version.fields.values():
-                    taken[spec.column] = (spec.kind, spec.related)
-            specs = {}
-            for name, spec in model.fields.items():
-                column = _column_for(spec, current, taken)
-                taken[column] = (spec.kind, spec.related)
-                specs[name] = FieldSpec(spec.name, spec.kind, spec.nullable, spec.required, spec.related, column)
-            new = [ClassVersion(current, specs, signature)]
+                for field_def in version.fields.values():
+                    taken[field_def.column] = (field_def.kind, field_def.related)
+            field_defs = {}
+            for name, field_def in model.fields.items():
+                column = _column_for(field_def, current, taken)
+                taken[column] = (field_def.kind, field_def.related)
+                field_defs[name] = StoredField(
+                    field_def.name, field_def.kind, field_def.nullable, field_def.required, field_def.related, column
+                )
+            new = [ClassVersion(current, field_defs, signature)]
             versions[current] = new[0]
     for version in new:
-        fields_json = json.dumps([spec.to_json() for spec in version.fields.values()])
+        fields_json = json.dumps([field_def.to_json() for field_def in version.fields.values()])
         yield execute(
             f"DELETE FROM {q(REGISTRY)} WHERE {q('class_name')} = {p} AND {q('version')} = {p}",
             (model.class_name, version.version),
@@ -174,8 +178,8 @@ def register(dialect: Dialect, model: ModelFields, copy_of: StoredClass | None =
         )
     stored = StoredClass(model.class_name, model.table_name, versions, current)
     for version in versions.values():
-        for spec in version.fields.values():
-            stored.columns[spec.column] = spec.kind
+        for field_def in version.fields.values():
+            stored.columns[field_def.column] = field_def.kind
     return stored
 
 
@@ -287,7 +291,7 @@ def create_tables(dialect: Dialect, stored: StoredClass, *, history: bool, lates
             )
 
 
-def index_fields(model: type[Any], fields: dict[str, FieldSpec]) -> list[tuple[str, ...]]:
+def index_fields(model: type[Any], fields: dict[str, StoredField]) -> list[tuple[str, ...]]:
     """The field tuples named by a class's ``__indexes__``, checked against its fields."""
     result = []
     for entry in getattr(model, "__indexes__", ()) or ():

@@ -342,8 +342,8 @@ class Storage:
         tree = tree if isinstance(tree, dict) else {}
         fields = plans.source.stored.fields
         for name in tree:
-            spec = fields.get(name)
-            if spec is None or spec.kind != RELATION:
+            field_def = fields.get(name)
+            if field_def is None or field_def.kind != RELATION:
                 relations = [n for n, s in fields.items() if s.kind == RELATION]
                 raise UnknownFieldError(
                     f"{plans.source.stored.class_name} has no related field {name!r} (in select_related); "
@@ -439,10 +439,10 @@ class Storage:
                 columns = [list(column) for column in zip(*[get(obj.__dict__) for obj in objects])] or [[] for _ in names]
             except KeyError as error:
                 raise InvalidValueError(f"{model.__name__} object has no value for field {error}") from None
-            for index, spec in enumerate(fields.values()):
+            for index, field_def in enumerate(fields.values()):
                 column = columns[index]
-                if not set(map(type, column)) <= {type(None), *codec.pass_through.get(spec.kind, ())}:
-                    encode = codec.encoders[spec.kind]
+                if not set(map(type, column)) <= {type(None), *codec.pass_through.get(field_def.kind, ())}:
+                    encode = codec.encoders[field_def.kind]
                     columns[index] = [None if value is None else encode(value) for value in column]
         return _Batch(model, stored, objects, ids, versions, columns, previous, expected, deleted, new)
 
@@ -478,7 +478,7 @@ class Storage:
             batch.ids = [next(fresh) if object_id is None else object_id for object_id in batch.ids]
         batch.make_rows(not self.shared)
         columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending")]
-        columns += [q(spec.column) for spec in batch.stored.fields.values()]
+        columns += [q(field_def.column) for field_def in batch.stored.fields.values()]
         yield insert_many(history, columns, batch.rows)
         if batch.previous:
             yield execute_many(
@@ -525,7 +525,7 @@ class Storage:
     def _latest_rows(self, batch: _Batch) -> list[list[Any]]:
         # Rows of the latest table: the address, the deletion flag, then every column
         # (those of other class versions empty).
-        index = {spec.column: 6 + i for i, spec in enumerate(batch.stored.fields.values())}
+        index = {field_def.column: 6 + i for i, field_def in enumerate(batch.stored.fields.values())}
         order = [index.get(column) for column in batch.stored.columns]
         return [[*row[:3], row[4], *(None if i is None else row[i] for i in order)] for row in batch.rows]
 
