@@ -448,8 +448,8 @@ def build_rows(rows: Iterable[tuple[Any, ...]], plans: RowPlans, annotations: Ma
     ..., "object_version": <class version>}}`` for a row written under an older class
     version, whose record's ``metadata`` holds the versions compatible with it. Rows of
     the newest class version need neither: instance creation builds them as the
-    current class without consulting the schema history. Their records then hold no
-    container but the row's own two dicts, which the garbage collector never tracks.
+    current class without consulting the schema history, and their records share no
+    dict with other rows.
     """
     out: list[Data] = []
     append = out.append

@@ -540,7 +540,8 @@ class Storage:
         for batch in tx.pending.written:
             version = batch.stored.current
             for obj, object_id, object_version in zip(batch.objects, batch.ids, batch.versions):
-                obj.__dict__["metadata"] = {"object_id": object_id, "object_version": object_version, "class_version": version}
+                metadata = {"object_id": object_id, "object_version": object_version, "class_version": version}
+                obj.__dict__["metadata"] = metadata
 
     def write(self, objects: Sequence[Any], *, deleted: bool = False) -> None:
         """Save (or delete) objects in one transaction: the current one, or a new one."""
