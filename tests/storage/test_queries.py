@@ -9,7 +9,8 @@ from store_models import UTC, Book, Item, Shelf
 
 from kestrum_data.store import InvalidValueError, UnknownFieldError, UnknownLookupError
 from kestrum_data.store.query import Source, compile_select
-from kestrum_data.store.storage import _row_cap, storage
+from kestrum_data.store.reads import row_cap as _row_cap
+from kestrum_data.store.storage import storage
 from kestrum_models.querysets.dunmere import QuerySet
 from kestrum_utils.query.utils import Q
 from kestrum_utils.utils.decorators import mode

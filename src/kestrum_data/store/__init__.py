@@ -16,7 +16,13 @@ from kestrum_data.store.errors import (
     UnknownFieldError,
     UnknownLookupError,
 )
-from kestrum_data.store.storage import Storage, Transaction, close_databases, storage, unloaded
+from kestrum_data.store.storage import (
+    Storage,
+    Transaction,
+    close_databases,
+    storage,
+    unloaded,
+)
 
 __all__ = [
     "ConflictError",

@@ -16,7 +16,14 @@ import os
 import threading
 import weakref
 from abc import ABC, abstractmethod
-from collections.abc import AsyncIterator, Callable, Generator, Iterable, Iterator, Sequence
+from collections.abc import (
+    AsyncIterator,
+    Callable,
+    Generator,
+    Iterable,
+    Iterator,
+    Sequence,
+)
 from typing import Any, ClassVar
 
 from kestrum_data.config import DatabaseURL

@@ -16,10 +16,24 @@ import psycopg
 import psycopg.errors
 from psycopg.types.json import Jsonb
 from psycopg_pool import AsyncConnectionPool, ConnectionPool, PoolTimeout
+from pydantic_core import to_jsonable_python
 
 from kestrum_data.config import DatabaseURL
-from kestrum_data.store.database import AsyncDriver, Database, Dialect, Driver, LoopResources, Params, translated
-from kestrum_data.store.errors import ConflictError, DatabaseError, DatabaseUnavailableError, InvalidValueError
+from kestrum_data.store.database import (
+    AsyncDriver,
+    Database,
+    Dialect,
+    Driver,
+    LoopResources,
+    Params,
+    translated,
+)
+from kestrum_data.store.errors import (
+    ConflictError,
+    DatabaseError,
+    DatabaseUnavailableError,
+    InvalidValueError,
+)
 from kestrum_data.store.fields import (
     RELATION,
     Codec,
@@ -34,7 +48,6 @@ from kestrum_data.store.fields import (
     text,
 )
 from kestrum_utils.models.data_models.enums import CoreTypes
-from pydantic_core import to_jsonable_python
 
 
 def _text(value: Any) -> str:

@@ -24,7 +24,11 @@ from typing import Any, Final
 
 from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
 from kestrum_data.store.database import Dialect
-from kestrum_data.store.errors import InvalidValueError, UnknownFieldError, UnknownLookupError
+from kestrum_data.store.errors import (
+    InvalidValueError,
+    UnknownFieldError,
+    UnknownLookupError,
+)
 from kestrum_data.store.fields import (
     JSON_KINDS,
     ORDERED_KINDS,

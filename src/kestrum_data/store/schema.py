@@ -30,7 +30,7 @@ from typing import Any, Final
 
 from kestrum_data.store.database import Dialect, Plan, execute, query
 from kestrum_data.store.errors import SchemaError
-from kestrum_data.store.fields import StoredField, ModelFields
+from kestrum_data.store.fields import ModelFields, StoredField
 
 REGISTRY: Final = "_kestrum_classes"
 ADDRESS: Final = ("_object_id", "_object_version", "_class_version")

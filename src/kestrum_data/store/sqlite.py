@@ -22,8 +22,20 @@ from typing import Any, Final
 import aiosqlite
 
 from kestrum_data.config import DatabaseURL
-from kestrum_data.store.database import AsyncDriver, Database, Dialect, Driver, LoopResources, Params, translated
-from kestrum_data.store.errors import ConflictError, DatabaseError, DatabaseUnavailableError
+from kestrum_data.store.database import (
+    AsyncDriver,
+    Database,
+    Dialect,
+    Driver,
+    LoopResources,
+    Params,
+    translated,
+)
+from kestrum_data.store.errors import (
+    ConflictError,
+    DatabaseError,
+    DatabaseUnavailableError,
+)
 from kestrum_data.store.fields import (
     RELATION,
     Codec,

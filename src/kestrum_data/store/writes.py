@@ -1,0 +1,356 @@
+"""Writes of the object store: saves, deletions and transactions.
+
+:meth:`Writer.write` stores a new version of each object: version 1 and a new id
+for an object never saved, else the version after the one the instance was loaded
+(or last saved) as. When that version already exists, another writer got there
+first: the save raises :class:`ConflictError` and changes nothing; load the object
+again and reapply the change. Deleting writes a deletion record as the object's
+next version, so a stale instance cannot bring a deleted object back, while the
+instance that deleted it may save it again. Every call is one transaction: all its
+objects or none, also when the process dies half-way.
+
+When the default alias and the lakehouse alias name different databases, a write
+commits to the history first, with its rows marked pending, then to the latest
+objects, then clears the marks; a write cut off in between is completed the next
+time a process uses the class.
+"""
+
+from __future__ import annotations
+
+import contextlib
+from collections import defaultdict
+from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from operator import itemgetter
+from typing import Any
+
+from kestrum_data.store import session
+from kestrum_data.store.classes import ClassRegistry
+from kestrum_data.store.database import (
+    AsyncDriver,
+    Dialect,
+    Driver,
+    Plan,
+    arun,
+    execute_many,
+    insert_many,
+    query,
+    run,
+)
+from kestrum_data.store.errors import ConflictError, InvalidValueError
+from kestrum_data.store.schema import ADDRESS, StoredClass
+from kestrum_data.store.session import Transaction
+
+
+@dataclass(slots=True)
+class _Batch:
+    """One class's objects of one write, encoded."""
+
+    model: type[Any]
+    stored: StoredClass
+    objects: list[Any]
+    ids: list[int | None]
+    """Object ids (None for new objects until ids are allocated)."""
+    versions: list[int]
+    columns: list[list[Any]]
+    """The values of each field column, encoded for the history database."""
+    previous: list[tuple[int, int]]
+    expected: dict[int, int]
+    deleted: bool
+    new: int
+    rows: list[tuple[Any, ...]] = field(default_factory=list)
+    """History rows: address, flags, field columns (made once the ids are known)."""
+
+    def make_rows(self, pending: bool) -> None:
+        count = len(self.objects)
+        flags = [[self.stored.current] * count, [not self.deleted] * count, [self.deleted] * count, [pending] * count]
+        self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
+
+
+class Writer:
+    """Writes objects to the configured databases, one transaction per call or block."""
+
+    def __init__(self, registry: ClassRegistry) -> None:
+        self.registry = registry
+        self.latest_db = registry.latest_db
+        self.history_db = registry.history_db
+        self.shared = registry.shared
+        self.ensure = registry.ensure
+        self.aensure = registry.aensure
+        registry.recover = self._recover
+        registry.arecover = self._arecover
+
+    def _recover_plan(self, dialect: Dialect, stored: StoredClass) -> Plan[list[tuple[Any, ...]]]:
+        q = dialect.quote
+        columns = [*ADDRESS, "_deleted", *stored.columns]
+        rows = yield query(
+            f"SELECT {', '.join(q(c) for c in columns)} FROM {q(stored.table_name + '__history')} "
+            f"WHERE {q('_pending')} = TRUE ORDER BY {q('_object_id')}, {q('_object_version')}"
+        )
+        return rows
+
+    def _batches(self, objects: Sequence[Any], deleted: bool, stored_of: Any) -> list[_Batch]:
+        groups: dict[type[Any], list[Any]] = defaultdict(list)
+        seen: set[int] = set()
+        for obj in objects:
+            if id(obj) in seen:
+                raise InvalidValueError(f"{type(obj).__name__} object appears twice in one write")
+            seen.add(id(obj))
+            groups[type(obj)].append(obj)
+        return [self._batch(model, items, deleted, stored_of(model)) for model, items in groups.items()]
+
+    def _batch(self, model: type[Any], objects: list[Any], deleted: bool, stored: StoredClass) -> _Batch:
+        ids: list[int | None] = []
+        versions: list[int] = []
+        previous, expected, new = [], {}, 0
+        for obj in objects:
+            metadata = obj.metadata
+            if metadata:
+                object_id, version = metadata["object_id"], metadata["object_version"]
+                if expected.setdefault(object_id, version) != version:
+                    raise InvalidValueError(f"{model.__name__} object {object_id} appears twice in one write")
+                previous.append((object_id, version))
+                ids.append(object_id)
+                versions.append(version + 1)
+            elif deleted:
+                raise InvalidValueError(f"{model.__name__} object is not saved: there is nothing to delete")
+            else:
+                ids.append(None)
+                versions.append(1)
+                new += 1
+        fields = stored.fields
+        if deleted:
+            columns = [[None] * len(objects) for _ in fields]
+        else:
+            # Column by column: one pass in C finds the value types of a column; only a
+            # column holding other types than the database takes as they are is encoded.
+            codec = self.history_db.dialect.codec
+            names = list(fields)
+            get: Any = itemgetter(*names) if len(names) > 1 else lambda values: tuple(values[n] for n in names)
+            try:
+                columns = [list(column) for column in zip(*[get(obj.__dict__) for obj in objects])] or [[] for _ in names]
+            except KeyError as error:
+                raise InvalidValueError(f"{model.__name__} object has no value for field {error}") from None
+            for index, field_def in enumerate(fields.values()):
+                column = columns[index]
+                if not set(map(type, column)) <= {type(None), *codec.pass_through.get(field_def.kind, ())}:
+                    encode = codec.encoders[field_def.kind]
+                    columns[index] = [None if value is None else encode(value) for value in column]
+        return _Batch(model, stored, objects, ids, versions, columns, previous, expected, deleted, new)
+
+    def _write_plan(self, batch: _Batch) -> Plan[None]:
+        dialect = self.history_db.dialect
+        q, p = dialect.quote, dialect.placeholder
+        history = q(batch.stored.table_name + "__history")
+        if batch.expected:
+            # Each object must still be at the version it was loaded (or saved) as.
+            found = yield query(
+                f"SELECT {q('_object_id')}, max({q('_object_version')}) FROM {history} "
+                f"WHERE {dialect.any_of(q('_object_id'))} GROUP BY {q('_object_id')}",
+                (dialect.list_param(sorted(batch.expected)),),
+            )
+            versions = {int(object_id): int(version) for object_id, version in found}
+            for object_id, expected in batch.expected.items():
+                current = versions.get(object_id)
+                if current != expected:
+                    state = "does not exist" if current is None else f"is at version {current}"
+                    raise ConflictError(
+                        f"{batch.model.__name__} object {object_id} {state}, not at version {expected} as loaded: "
+                        "another writer saved or deleted it; load it again and reapply the change"
+                    )
+        if batch.new:
+            if dialect.name == "postgresql":
+                ids = [row[0] for row in (yield query(
+                    "SELECT nextval(%s) FROM generate_series(1, %s)", (q(batch.stored.table_name + "__ids"), batch.new)
+                ))]
+            else:
+                (top,), = yield query(f"SELECT coalesce(max({q('_object_id')}), 0) FROM {history}")
+                ids = list(range(top + 1, top + 1 + batch.new))
+            fresh = iter(ids)
+            batch.ids = [next(fresh) if object_id is None else object_id for object_id in batch.ids]
+        batch.make_rows(not self.shared)
+        columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending")]
+        columns += [q(field_def.column) for field_def in batch.stored.fields.values()]
+        yield insert_many(history, columns, batch.rows)
+        if batch.previous:
+            yield execute_many(
+                f"UPDATE {history} SET {q('_is_latest')} = FALSE WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
+                batch.previous,
+            )
+
+    def _latest_plan(self, stored: StoredClass, rows: Iterable[Sequence[Any]]) -> Plan[None]:
+        """Plan: bring a separate latest-objects table level with history rows (address, deleted, columns)."""
+        dialect = self.latest_db.dialect
+        q, p = dialect.quote, dialect.placeholder
+        table = q(stored.table_name)
+        columns = [q(c) for c in (*ADDRESS, *stored.columns)]
+        upserts, deletions = [], []
+        history_codec, latest_codec = self.history_db.dialect.codec, dialect.codec
+        if history_codec is not latest_codec:
+            kinds = list(stored.columns.values())
+            rows = [
+                [*row[:4], *(latest_codec.encode(kind, history_codec.to_python(kind, value))
+                             for kind, value in zip(kinds, row[4:]))]
+                for row in rows
+            ]
+        for row in rows:
+            if row[3]:
+                deletions.append((row[0], row[1]))
+            else:
+                upserts.append([*row[:3], *row[4:]])
+        if upserts:
+            yield execute_many(dialect.upsert_latest(table, columns), upserts)
+        if deletions:
+            yield execute_many(
+                f"DELETE FROM {table} WHERE {q('_object_id')} = {p} AND {q('_object_version')} < {p}", deletions
+            )
+
+    def _clear_pending_plan(self, stored: StoredClass, keys: Sequence[tuple[int, int]]) -> Plan[None]:
+        dialect = self.history_db.dialect
+        q, p = dialect.quote, dialect.placeholder
+        yield execute_many(
+            f"UPDATE {q(stored.table_name + '__history')} SET {q('_pending')} = FALSE "
+            f"WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
+            keys,
+        )
+
+    def _latest_rows(self, batch: _Batch) -> list[list[Any]]:
+        # Rows of the latest table: the address, the deletion flag, then every column
+        # (those of other class versions empty).
+        index = {field_def.column: 6 + i for i, field_def in enumerate(batch.stored.fields.values())}
+        order = [index.get(column) for column in batch.stored.columns]
+        return [[*row[:3], row[4], *(None if i is None else row[i] for i in order)] for row in batch.rows]
+
+    def _record(self, tx: Transaction, batches: list[_Batch]) -> None:
+        tx.pending.written.extend(batches)
+        if not self.shared:
+            tx.pending.latest.extend(batches)
+
+    def _finish(self, tx: Transaction) -> None:
+        for model, db, stored in tx.pending.ensured:
+            self.registry.publish(model, db, stored)
+        for batch in tx.pending.written:
+            version = batch.stored.current
+            for obj, object_id, object_version in zip(batch.objects, batch.ids, batch.versions):
+                metadata = {"object_id": object_id, "object_version": object_version, "class_version": version}
+                obj.__dict__["metadata"] = metadata
+
+    def write(self, objects: Sequence[Any], *, deleted: bool = False) -> None:
+        """Save (or delete) objects in one transaction: the current one, or a new one."""
+        if not objects:
+            return
+        tx = session.current_transaction()
+        if tx is None:
+            with self.transaction() as tx:
+                self.write(objects, deleted=deleted)
+            return
+        if not isinstance(tx.driver, Driver):
+            raise RuntimeError("a synchronous write cannot join an asynchronous transaction")
+        batches = self._batches(objects, deleted, lambda model: self.ensure(model, self.history_db))
+        for batch in batches:
+            run(self._write_plan(batch), tx.driver)
+        self._record(tx, batches)
+
+    async def awrite(self, objects: Sequence[Any], *, deleted: bool = False) -> None:
+        """Asynchronous :meth:`write`."""
+        if not objects:
+            return
+        tx = session.current_transaction()
+        if tx is None:
+            async with self.atransaction() as tx:
+                await self.awrite(objects, deleted=deleted)
+            return
+        if not isinstance(tx.driver, AsyncDriver):
+            raise RuntimeError("an asynchronous write cannot join a synchronous transaction")
+        stored = {}
+        for model in {type(obj) for obj in objects}:
+            stored[model] = await self.aensure(model, self.history_db)
+        batches = self._batches(objects, deleted, stored.__getitem__)
+        for batch in batches:
+            await arun(self._write_plan(batch), tx.driver)
+        self._record(tx, batches)
+
+    def save(self, objects: Sequence[Any]) -> None:
+        self.write(objects)
+
+    async def asave(self, objects: Sequence[Any]) -> None:
+        await self.awrite(objects)
+
+    def delete(self, objects: Sequence[Any]) -> None:
+        self.write(objects, deleted=True)
+
+    async def adelete(self, objects: Sequence[Any]) -> None:
+        await self.awrite(objects, deleted=True)
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[Transaction]:
+        """Group writes into one transaction: all of them are stored, or (on an error) none.
+
+        A transaction inside another joins it. Queries inside it see its writes.
+        """
+        current = session.current_transaction()
+        if current is not None:
+            yield current
+            return
+        with self.history_db.transaction() as driver:
+            tx = Transaction(self, driver)
+            token = session.enter(tx)
+            try:
+                yield tx
+            finally:
+                session.leave(token)
+        self._finish(tx)
+        for batch in tx.pending.latest:
+            self._publish_latest(batch)
+
+    @contextlib.asynccontextmanager
+    async def atransaction(self) -> AsyncIterator[Transaction]:
+        """Asynchronous :meth:`transaction`."""
+        current = session.current_transaction()
+        if current is not None:
+            yield current
+            return
+        async with self.history_db.atransaction() as driver:
+            tx = Transaction(self, driver)
+            token = session.enter(tx)
+            try:
+                yield tx
+            finally:
+                session.leave(token)
+        self._finish(tx)
+        for batch in tx.pending.latest:
+            await self._apublish_latest(batch)
+
+    def _publish_latest(self, batch: _Batch) -> None:
+        stored = self.ensure(batch.model, self.latest_db)
+        with self.latest_db.transaction() as driver:
+            run(self._latest_plan(stored, self._latest_rows(batch)), driver)
+        with self.history_db.transaction() as driver:
+            run(self._clear_pending_plan(stored, [(row[0], row[1]) for row in batch.rows]), driver)
+
+    async def _apublish_latest(self, batch: _Batch) -> None:
+        stored = await self.aensure(batch.model, self.latest_db)
+        async with self.latest_db.atransaction() as driver:
+            await arun(self._latest_plan(stored, self._latest_rows(batch)), driver)
+        async with self.history_db.atransaction() as driver:
+            await arun(self._clear_pending_plan(stored, [(row[0], row[1]) for row in batch.rows]), driver)
+
+    def _recover(self, model: type[Any], stored: StoredClass) -> None:
+        authority = self.registry.cached(model, self.history_db) or stored
+        with self.history_db.connect() as driver:
+            rows = run(self._recover_plan(self.history_db.dialect, authority), driver)
+        if rows:
+            with self.latest_db.transaction() as driver:
+                run(self._latest_plan(stored, rows), driver)
+            with self.history_db.transaction() as driver:
+                run(self._clear_pending_plan(stored, [(row[0], row[1]) for row in rows]), driver)
+
+    async def _arecover(self, model: type[Any], stored: StoredClass) -> None:
+        authority = self.registry.cached(model, self.history_db) or stored
+        async with self.history_db.aconnect() as driver:
+            rows = await arun(self._recover_plan(self.history_db.dialect, authority), driver)
+        if rows:
+            async with self.latest_db.atransaction() as driver:
+                await arun(self._latest_plan(stored, rows), driver)
+            async with self.history_db.atransaction() as driver:
+                await arun(self._clear_pending_plan(stored, [(row[0], row[1]) for row in rows]), driver)
