@@ -252,11 +252,15 @@ def test_order_by_replaces_the_ordering() -> None:
         (slice(2, 5, 1), 2, 3),
         (slice(2, 5, 1.0), 2, 3),
         (slice(-3, -1), -3, 2),
+        (slice(None, 5), 0, 5),
+        (slice(2, None), 2, None),
+        (slice(None, None), 0, None),
+        (slice(None, None, 1), 0, None),
         (5, 5, 1),
         (0, 0, 1),
     ],
 )
-def test_subscripts_set_offset_and_limit(index: Any, offset: int, limit: int) -> None:
+def test_subscripts_set_offset_and_limit(index: Any, offset: int, limit: int | None) -> None:
     paginator = QuerySet(Parcel)[index]._paginator
     assert (paginator.offset, paginator.limit) == (offset, limit)
 
@@ -277,8 +281,7 @@ def test_a_later_slice_replaces_the_earlier_one() -> None:
     [
         (slice(None, None, 2), ValueError, "QuerySet slicing does not support step: 2"),
         (slice(0, 4, -1), ValueError, "QuerySet slicing does not support step: -1"),
-        (slice(None, 5), TypeError, "unsupported operand type"),
-        (slice(2, None), TypeError, "unsupported operand type"),
+        (slice("a", 5), TypeError, "unsupported operand type"),
         ("a", TypeError, "can only concatenate str"),
     ],
 )

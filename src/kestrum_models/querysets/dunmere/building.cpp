@@ -59,8 +59,9 @@
 //       if type(index) is slice:
 //           if index.step is not None and index.step != 1:
 //               raise ValueError(f"QuerySet slicing does not support step: {index.step}")
-//           qs._paginator.offset = index.start
-//           qs._paginator.limit = index.stop - index.start
+//           start = 0 if index.start is None else index.start
+//           qs._paginator.offset = start
+//           qs._paginator.limit = None if index.stop is None else index.stop - start
 //       else:
 //           qs._paginator.offset = index
 //           index + 1          # an index that cannot be added to 1 is refused
@@ -252,15 +253,17 @@ Ref getitem(Obj self, Obj index) {
     Ref qs = copy_of(self);
     if (Py_IS_TYPE(index.ptr(), &PySlice_Type)) {
         auto* slice = reinterpret_cast<PySliceObject*>(index.ptr());
-        Obj start = slice->start;
+        // The slice, held by the caller and immutable, keeps its parts alive.
         Obj stop = slice->stop;
         Obj step = slice->step;
         if (!step.is_none() && step.ne(py::integer(1))) {
             Ref text = Ref::own(PyObject_Format(step.ptr(), nullptr));
             raise_format(PyExc_ValueError, "QuerySet slicing does not support step: %U", text.ptr());
         }
+        // An omitted start is the first row; an omitted stop leaves the page open.
+        Ref start = Obj(slice->start).is_none() ? py::integer(0) : Ref::borrow(slice->start);
         store_attr(get_state(qs, "_paginator"_n), "offset"_n, start);
-        Ref limit = Ref::own(PyNumber_Subtract(stop.ptr(), start.ptr()));
+        Ref limit = stop.is_none() ? Ref::borrow(Py_None) : Ref::own(PyNumber_Subtract(stop.ptr(), start.ptr()));
         store_attr(get_state(qs, "_paginator"_n), "limit"_n, limit);
     } else {
         store_attr(get_state(qs, "_paginator"_n), "offset"_n, index);
