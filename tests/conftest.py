@@ -7,13 +7,13 @@ from postgres import pg_conn, postgres_admin, postgres_dsn, postgres_server  # n
 
 from kestrum_data.connections.historical.schema_version_manager import clear_schema_versions
 from kestrum_models.classes.class_manager import ClassManager
-from kestrum_utils.utils.decorators import get_mode, set_mode
+from kestrum_utils.utils.decorators import get_mode_override, set_mode
 
 
 @pytest.fixture(autouse=True)
 def isolated_framework_state() -> Iterator[None]:
     """Undo what a test did to the process-wide mode and registries."""
-    mode = get_mode()
+    mode = get_mode_override()
     classes = {name: ClassManager.import_class(name) for name in ClassManager.names()}
     yield
     set_mode(mode)

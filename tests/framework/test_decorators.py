@@ -8,7 +8,15 @@ from typing import Any
 
 import pytest
 
-from kestrum_utils.utils.decorators import ModeError, async_mode_only, get_mode, mode, set_mode, sync_mode_only
+from kestrum_utils.utils.decorators import (
+    ModeError,
+    async_mode_only,
+    get_mode,
+    get_mode_override,
+    mode,
+    set_mode,
+    sync_mode_only,
+)
 
 
 class Service:
@@ -53,6 +61,31 @@ def test_wrong_mode_raises_mode_error(current: str, call: Callable[[Service], An
     assert str(raised.value) == text
 
 
+def test_by_default_the_mode_follows_the_context() -> None:
+    set_mode(None)
+    service = Service()
+    assert get_mode() == "sync" and service.execute(2) == (service, 2)
+
+    async def handler() -> int:
+        assert get_mode() == "async"
+        with pytest.raises(ModeError) as raised:
+            service.execute(1)
+        assert str(raised.value) == (
+            "Service.execute() cannot run inside a running event loop: await Service.aexecute() instead "
+            "(or call it where no event loop is running in the thread)"
+        )
+        return await service.aexecute(5)
+
+    # The coroutine is made outside any loop and runs in one.
+    assert asyncio.run(service.aexecute(1)) == 2
+    assert asyncio.run(handler()) == 10
+    # A thread without a loop may call synchronous methods while the main thread's loop runs.
+    async def offload() -> Any:
+        return await asyncio.to_thread(service.execute, 3)
+
+    assert asyncio.run(offload()) == (service, 3)
+
+
 def _legacy_marked() -> None: ...
 
 
@@ -67,19 +100,21 @@ def test_wrapper_keeps_coroutine_function_introspection(func: Callable[..., Any]
 
 
 def test_mode_context_manager_restores_previous_mode_on_error() -> None:
-    set_mode("sync")
+    set_mode(None)
     with pytest.raises(KeyError), mode("async"):
-        assert get_mode() == "async"
+        assert get_mode() == "async" and get_mode_override() == "async"
         raise KeyError
-    assert get_mode() == "sync"
+    assert get_mode() == "sync" and get_mode_override() is None
     with pytest.raises(ValueError, match="'parallel'"):
         set_mode("parallel")  # type: ignore[arg-type]
 
 
-@pytest.mark.parametrize(("env", "outcome"), [("async", "async"), (" SYNC ", "sync"), ("bogus", "ValueError")])
+@pytest.mark.parametrize(
+    ("env", "outcome"), [("async", "async"), (" SYNC ", "sync"), ("auto", "None"), ("", "None"), ("bogus", "ValueError")]
+)
 def test_initial_mode_comes_from_environment(env: str, outcome: str) -> None:
     script = (
-        "try:\n from kestrum_utils.utils.decorators import get_mode; print(get_mode())\n"
+        "try:\n from kestrum_utils.utils.decorators import get_mode_override; print(get_mode_override())\n"
         "except ValueError: print('ValueError')"
     )
     environ = os.environ | {"KESTRUM_MODE": env, "PYTHONPATH": os.pathsep.join(sys.path)}

@@ -116,10 +116,16 @@ def test_not_found_and_ambiguous(storage, twin, rows, error, message):
 
 
 def test_each_twin_serves_its_own_mode(storage):
-    with pytest.raises(ModeError):
+    with mode("sync"), pytest.raises(ModeError):
         asyncio.run(Jorvale(reference(1)).aload_reference())
     with mode("async"), pytest.raises(ModeError):
         Jorvale(reference(1)).load_reference()
+
+    async def inside_a_loop():
+        Jorvale(reference(1)).load_reference()
+
+    with pytest.raises(ModeError, match=r"cannot run inside a running event loop"):
+        asyncio.run(inside_a_loop())
 
 
 def test_no_leaks_across_many_loads(storage):

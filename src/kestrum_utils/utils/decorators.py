@@ -1,16 +1,21 @@
 """The framework's execution mode and the decorators that guard mode-specific methods.
 
-The framework runs either in synchronous mode (``"sync"``) or in asynchronous mode
-(``"async"``). The mode is one process-wide switch:
+Database-facing methods come in twins: a synchronous one (``execute``, ``save``) and
+a coroutine one (``aexecute``, ``asave``). By default the mode follows the calling
+context, so synchronous start-up code and asynchronous handlers share a process:
 
-* at import it is read from the environment variable ``KESTRUM_MODE`` (default ``"sync"``);
-* :func:`set_mode` changes it, :func:`get_mode` reads it;
-* ``with mode("async"): ...`` changes it for a block and restores the previous mode.
+* a synchronous method works wherever no event loop is running in the calling
+  thread; called inside a running loop it raises :class:`ModeError` naming the
+  coroutine twin to await instead (blocking the loop would stall every task on it);
+* a coroutine twin can always be called; its coroutine runs on the loop that awaits it.
 
-Methods decorated with :func:`sync_mode_only` or :func:`async_mode_only` raise
-:class:`ModeError` when called in the other mode.
+An explicit mode overrides this for the whole process: the environment variable
+``KESTRUM_MODE`` (``"sync"``, ``"async"``, or ``"auto"`` for the default) read at
+import, :func:`set_mode`, or ``with mode("async"): ...`` for a block. Under an
+override, methods of the other mode raise :class:`ModeError`.
 """
 
+import asyncio
 import asyncio.coroutines
 import functools
 import inspect
@@ -25,6 +30,7 @@ MODE_ENV_VAR: Final = "KESTRUM_MODE"
 
 _MODE_NAMES: Final[dict[str, str]] = {"sync": "synchronous", "async": "asynchronous"}
 _LEGACY_COROUTINE_MARK: Final = getattr(asyncio.coroutines, "_is_coroutine", None)
+_running_loop: Final = asyncio._get_running_loop
 
 
 class ModeError(RuntimeError):
@@ -37,30 +43,42 @@ def _check_mode(value: object) -> Mode:
     return cast(Mode, value)
 
 
-_mode: Mode = _check_mode(os.environ.get(MODE_ENV_VAR, "sync").strip().lower())
+def _initial_override() -> Mode | None:
+    value = os.environ.get(MODE_ENV_VAR, "").strip().lower()
+    return None if value in ("", "auto") else _check_mode(value)
+
+
+_override: Mode | None = _initial_override()
 
 
 def get_mode() -> Mode:
-    """The framework's current mode: ``"sync"`` or ``"async"``."""
-    return _mode
+    """The mode in effect here: the explicit one, else ``"async"`` inside a running event loop, else ``"sync"``."""
+    if _override is not None:
+        return _override
+    return "async" if _running_loop() is not None else "sync"
 
 
-def set_mode(value: Mode) -> None:
-    """Switch the framework to ``"sync"`` or ``"async"`` mode, process-wide."""
-    global _mode
-    _mode = _check_mode(value)
+def get_mode_override() -> Mode | None:
+    """The explicit mode, or None when the mode follows the calling context."""
+    return _override
+
+
+def set_mode(value: Mode | None) -> None:
+    """Switch the framework to ``"sync"`` or ``"async"`` mode, process-wide; None follows the context again."""
+    global _override
+    _override = None if value is None else _check_mode(value)
 
 
 @contextmanager
-def mode(value: Mode) -> Iterator[None]:
-    """Run a block in the given mode, then restore the previous one."""
-    global _mode
-    previous = _mode
+def mode(value: Mode | None) -> Iterator[None]:
+    """Run a block in the given mode (None: following the context), then restore the previous setting."""
+    global _override
+    previous = _override
     set_mode(value)
     try:
         yield
     finally:
-        _mode = previous
+        _override = previous
 
 
 def _is_coroutine_function(func: Any) -> bool:
@@ -69,20 +87,44 @@ def _is_coroutine_function(func: Any) -> bool:
     )
 
 
+def _twin(name: str) -> str:
+    # "Book.save" -> "Book.asave", "QuerySetBase._execute_query" -> "QuerySetBase._aexecute_query".
+    owner, dot, method = name.rpartition(".")
+    bare = method.lstrip("_")
+    return f"{owner}{dot}{method[: len(method) - len(bare)]}a{bare}"
+
+
 def _guard[F: Callable[..., Any]](func: F, required: Mode) -> F:
     other: Mode = "async" if required == "sync" else "sync"
     name = getattr(func, "__qualname__", None) or getattr(func, "__name__", None) or repr(func)
-    message = (
+    wrong_mode = (
         f"{name}() is available only in {_MODE_NAMES[required]} mode; the framework is in "
         f"{_MODE_NAMES[other]} mode (switch with kestrum_utils.utils.decorators.set_mode({required!r}))"
     )
+    in_loop = (
+        f"{name}() cannot run inside a running event loop: await {_twin(name)}() instead "
+        "(or call it where no event loop is running in the thread)"
+    )
 
-    # A plain function, so that it binds to instances like the method it wraps.
-    @functools.wraps(func)
-    def wrapper(*args: Any, **kwargs: Any) -> Any:
-        if _mode != required:
-            raise ModeError(message)
-        return func(*args, **kwargs)
+    # Plain functions, so that they bind to instances like the method they wrap.
+    if required == "sync":
+
+        @functools.wraps(func)
+        def wrapper(*args: Any, **kwargs: Any) -> Any:
+            if _override is None:
+                if _running_loop() is not None:
+                    raise ModeError(in_loop)
+            elif _override != "sync":
+                raise ModeError(wrong_mode)
+            return func(*args, **kwargs)
+
+    else:
+
+        @functools.wraps(func)
+        def wrapper(*args: Any, **kwargs: Any) -> Any:
+            if _override is not None and _override != "async":
+                raise ModeError(wrong_mode)
+            return func(*args, **kwargs)
 
     if _is_coroutine_function(func):
         inspect.markcoroutinefunction(wrapper)
@@ -90,10 +132,10 @@ def _guard[F: Callable[..., Any]](func: F, required: Mode) -> F:
 
 
 def sync_mode_only[F: Callable[..., Any]](func: F) -> F:
-    """Allow ``func`` only in synchronous mode."""
+    """Allow ``func`` only where synchronous calls are allowed (see the module's description)."""
     return _guard(func, "sync")
 
 
 def async_mode_only[F: Callable[..., Any]](func: F) -> F:
-    """Allow ``func`` only in asynchronous mode."""
+    """Allow ``func`` only where coroutine calls are allowed (see the module's description)."""
     return _guard(func, "async")
