@@ -82,10 +82,13 @@ class Transaction:
                 return stored
         return None
 
-    def set_metadata(self, obj: Any, metadata: dict[str, Any]) -> None:
-        """Give an instance its metadata provisionally: undone if the write is rolled back."""
-        self.pending.undo.append((obj, obj.__dict__.get("metadata")))
-        obj.__dict__["metadata"] = metadata
+    def set_metadata(self, changes: Iterable[tuple[Any, dict[str, Any]]]) -> None:
+        """Give instances their new metadata provisionally: put back if the write is rolled back."""
+        undo = self.pending.undo
+        for obj, metadata in changes:
+            values = obj.__dict__
+            undo.append((obj, values.get("metadata")))
+            values["metadata"] = metadata
 
     def _mark(self) -> _Mark:
         pending = self.pending

@@ -240,8 +240,10 @@ class Writer:
         """After a write's statements ran: its instances' new metadata (provisional), its publication."""
         for batch in batches:
             version = batch.stored.current
-            for obj, object_id, object_version in zip(batch.objects, batch.ids, batch.versions):
-                tx.set_metadata(obj, {"object_id": object_id, "object_version": object_version, "class_version": version})
+            tx.set_metadata(
+                (obj, {"object_id": object_id, "object_version": object_version, "class_version": version})
+                for obj, object_id, object_version in zip(batch.objects, batch.ids, batch.versions)
+            )
         if not self.shared:
             tx.pending.latest.extend(batches)
 
@@ -374,8 +376,12 @@ class Writer:
             raise
         assert tx is not None
         self._published(tx)
-        for batch in tx.pending.latest:
-            await self._apublish_latest(batch)
+        try:
+            for batch in tx.pending.latest:
+                await self._apublish_latest(batch)
+        except BaseException:  # cancelled: what is left is recovered on the next use
+            self._forget_latest(tx)
+            raise
 
     # -- after commit --------------------------------------------------------------
 
@@ -389,23 +395,28 @@ class Writer:
 
     def _committed(self, tx: Transaction) -> None:
         self._published(tx)
-        for batch in tx.pending.latest:
-            self._publish_latest(batch)
+        try:
+            for batch in tx.pending.latest:
+                self._publish_latest(batch)
+        except BaseException:  # interrupted: what is left is recovered on the next use
+            self._forget_latest(tx)
+            raise
+
+    # A publication that fails leaves the write stored, its history rows marked pending.
+    # Forgetting the class in the latest database makes its next use in this process
+    # recover them (ClassRegistry.ensure recovers before the class is known there again),
+    # so the write reports success: its instances have their metadata.
 
     def _forget_latest(self, tx: Transaction) -> None:
         for batch in tx.pending.latest:
             self.registry.forget(batch.model, self.latest_db)
 
-    def _publication_failed(self, batch: _Batch, error: BaseException) -> None:
-        # The write is stored: its history rows stay marked pending. Forgetting the class
-        # in the latest database makes its next use in this process recover them
-        # (ClassRegistry.ensure runs the recovery before the class is known there again).
+    def _publication_failed(self, batch: _Batch, error: Exception) -> None:
         self.registry.forget(batch.model, self.latest_db)
-        if isinstance(error, Exception):
-            logger.warning(
-                "%s objects were stored in the history; bringing the latest objects level failed and is "
-                "retried on the class's next use: %s", batch.model.__name__, error,
-            )
+        logger.warning(
+            "%s objects were stored in the history, but bringing the latest objects level failed; "
+            "it is retried on the class's next use: %s", batch.model.__name__, error,
+        )
 
     def _publish_latest(self, batch: _Batch) -> None:
         try:
@@ -416,9 +427,6 @@ class Writer:
                 run(self._clear_pending_plan(stored, [(row[0], row[1]) for row in batch.rows]), driver)
         except Exception as error:
             self._publication_failed(batch, error)
-        except BaseException as error:
-            self._publication_failed(batch, error)
-            raise
 
     async def _apublish_latest(self, batch: _Batch) -> None:
         try:
@@ -429,9 +437,6 @@ class Writer:
                 await arun(self._clear_pending_plan(stored, [(row[0], row[1]) for row in batch.rows]), driver)
         except Exception as error:
             self._publication_failed(batch, error)
-        except BaseException as error:
-            self._publication_failed(batch, error)
-            raise
 
     def _recover(self, model: type[Any], stored: StoredClass) -> None:
         authority = self.registry.cached(model, self.history_db) or stored

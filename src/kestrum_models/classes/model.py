@@ -26,7 +26,6 @@ see ``select_related``), which are refused by dumps as well.
 from __future__ import annotations
 
 import typing
-import weakref
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, ClassVar, Final, Self
 
@@ -71,7 +70,7 @@ def _unloaded_error(obj: Any) -> Exception:
 
 def _is_unloaded(obj: Any) -> bool:
     metadata = obj.__dict__.get(METADATA_FIELD)
-    return bool(metadata) and bool(metadata.get("unloaded"))
+    return bool(metadata and metadata.get("unloaded"))
 
 
 def _storable(objects: Iterable[Any], action: str) -> None:
@@ -89,37 +88,39 @@ def _storable(objects: Iterable[Any], action: str) -> None:
             raise _unloaded_error(obj)
 
 
-_relations: weakref.WeakKeyDictionary[type, tuple[str, ...]] = weakref.WeakKeyDictionary()
-
-
 def _relation_fields(cls: type[_RowModel]) -> tuple[str, ...]:
-    """Names of the fields of ``cls`` that may hold model instances."""
-    found = _relations.get(cls)
-    if found is None:
+    """Names of the fields of ``cls`` that may hold model instances (kept on the class)."""
+    found = getattr(cls, "__kestrum_relations__", None)
+    if found is not None and found[0] is cls:
+        return found[1]  # type: ignore[no-any-return]
 
-        def holds_model(annotation: Any) -> bool:
-            if isinstance(annotation, type) and issubclass(annotation, _RowModel):
-                return True
-            return any(holds_model(arg) for arg in typing.get_args(annotation))
+    def holds_model(annotation: Any) -> bool:
+        if isinstance(annotation, type) and issubclass(annotation, _RowModel):
+            return True
+        return any(holds_model(arg) for arg in typing.get_args(annotation))
 
-        found = _relations[cls] = tuple(
-            name for name, info in cls.__pydantic_fields__.items() if holds_model(info.annotation)
-        )
-    return found
+    names = tuple(name for name, info in cls.__pydantic_fields__.items() if holds_model(info.annotation))
+    type.__setattr__(cls, "__kestrum_relations__", (cls, names))
+    return names
 
 
-def _dumped_unloaded(obj: _RowModel, skip: Any, seen: set[int]) -> _RowModel | None:
+def _dumped_unloaded(obj: _RowModel, skip: Any, seen: set[int] | None = None) -> _RowModel | None:
     """An unloaded reference a dump of ``obj`` would show, searched through its related objects."""
     if _is_unloaded(obj):
         return obj
+    relations = _relation_fields(type(obj))
+    if not relations:
+        return None
+    seen = seen if seen is not None else set()
     seen.add(id(obj))
-    for name in _relation_fields(type(obj)):
+    values = obj.__dict__
+    for name in relations:
         if name in skip:
             continue
-        values = obj.__dict__.get(name)
-        for value in values if isinstance(values, (list, tuple, set, frozenset)) else (values,):
-            if isinstance(value, _RowModel) and id(value) not in seen:
-                found = _dumped_unloaded(value, (), seen)
+        value = values.get(name)
+        for item in value if isinstance(value, (list, tuple, set, frozenset)) else (value,):
+            if isinstance(item, _RowModel) and id(item) not in seen:
+                found = _dumped_unloaded(item, (), seen)
                 if found is not None:
                     return found
     return None
@@ -192,9 +193,12 @@ class Model(_RowModel):
 
     def _check_dumped(self, kwargs: dict[str, Any]) -> None:
         # An unloaded reference has no field values: a dump would show made-up ones.
+        metadata = self.__dict__.get(METADATA_FIELD)
+        if not (metadata and metadata.get("unloaded")) and not _relation_fields(type(self)):
+            return
         include, exclude = kwargs.get("include"), kwargs.get("exclude")
         skip = _skipped(include, exclude, type(self).__pydantic_fields__) if include or exclude else ()
-        found = _dumped_unloaded(self, skip, set())
+        found = _dumped_unloaded(self, skip)
         if found is not None:
             raise _unloaded_error(found)
 
