@@ -134,7 +134,7 @@ def test_metadata_is_provisional_until_commit(any_store: str) -> None:
     assert names() == ["kept"] and kept.metadata["object_version"] == 2
 
 
-def test_a_cancellation_during_commit_leaves_the_outcome_on_the_instances(store: str) -> None:
+def test_a_cancellation_during_commit_leaves_the_outcome_on_the_instances(any_store: str) -> None:
     item = Item(name="committing")
 
     async def scenario() -> None:

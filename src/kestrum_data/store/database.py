@@ -312,8 +312,10 @@ async def to_completion[T](awaitable: Awaitable[T]) -> tuple[T, bool]:
     """Await ``awaitable`` to its end even when the awaiting task is cancelled meanwhile.
 
     Returns its result and whether a cancellation arrived; the caller records the
-    outcome, then raises :class:`asyncio.CancelledError` itself. Only a cancellation of
-    the operation itself (its loop shutting down) ends the wait early.
+    outcome, then raises :class:`asyncio.CancelledError` itself. When the operation
+    fails after a cancellation arrived, the cancellation is raised (from its error).
+    Only a cancellation of the operation itself (its loop shutting down) ends the
+    wait early.
     """
     task = asyncio.ensure_future(awaitable)
     cancelled = False
@@ -324,6 +326,10 @@ async def to_completion[T](awaitable: Awaitable[T]) -> tuple[T, bool]:
             if task.cancelled():
                 raise
             cancelled = True
+        except BaseException as error:
+            if cancelled:
+                raise asyncio.CancelledError from error
+            raise
 
 
 @contextlib.contextmanager
