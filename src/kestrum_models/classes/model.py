@@ -79,11 +79,10 @@ def _storable(objects: Iterable[Any], action: str) -> None:
 
     for obj in objects:
         if is_partial_model(type(obj)):
-            error = InvalidValueError(
+            raise InvalidValueError(
                 f"partial instances cannot be {action}: {type(obj).__name__} holds only the fields selected "
                 "with only(); load the whole object to write it"
             )
-            raise error
         if isinstance(obj, _RowModel) and _is_unloaded(obj):
             raise _unloaded_error(obj)
 
