@@ -56,7 +56,13 @@ __all__ = [
 @sync_mode_only
 @contextmanager
 def transaction() -> Iterator[Transaction]:
-    """Group saves and deletes into one transaction: all are stored, or (on an error) none."""
+    """Group saves and deletes into one transaction: all are stored, or (on an error) none.
+
+    Each write inside runs in a savepoint: one that fails is undone alone, and the block
+    may catch its error and go on. Another statement failing inside makes the block raise
+    at its end. A block inside another is a savepoint of it. Instances get their new
+    metadata at each write; it is put back if the write or the block rolls back.
+    """
     with storage().transaction() as tx:
         yield tx
 
@@ -64,6 +70,10 @@ def transaction() -> Iterator[Transaction]:
 @async_mode_only
 @asynccontextmanager
 async def atransaction() -> AsyncIterator[Transaction]:
-    """Asynchronous :func:`transaction`: ``async with atransaction(): ...``."""
+    """Asynchronous :func:`transaction`: ``async with atransaction(): ...``.
+
+    Cancelled while committing, it waits for the commit's outcome, then raises
+    ``CancelledError``: the instances' metadata tells whether their objects were stored.
+    """
     async with storage().atransaction() as tx:
         yield tx

@@ -35,6 +35,11 @@ class ClassRegistry:
         self._lock = threading.Lock()
         #: Run when a separate latest-objects table is first used by this process, before it is
         #: published: completes writes that committed to the history but never reached it.
+        #: Never inside a transaction open on the history: its connection would see the
+        #: transaction's own uncommitted rows as pending (publishing objects a rollback then
+        #: leaves behind), and a second connection to that database may wait on it. There the
+        #: class stays unpublished in the latest database (known to the transaction only),
+        #: and its first use after the transaction recovers.
         self.recover: Callable[[type[Any], StoredClass], None] = lambda model, stored: None
         self.arecover: Callable[[type[Any], StoredClass], Awaitable[None]] = _nothing
 
@@ -57,13 +62,18 @@ class ClassRegistry:
 
             register_schema_version(stored.class_name, stored.latest)
 
-    def forget(self, model: type[Any] | None = None) -> None:
-        """Drop what this process knows of the stored classes (they are read again on next use)."""
+    def forget(self, model: type[Any] | None = None, db: Database | None = None) -> None:
+        """Drop what this process knows of the stored classes (they are read again on next use).
+
+        With ``db``, only what it knows of ``model`` in that database.
+        """
         with self._lock:
             if model is None:
                 self._classes.clear()
-            else:
+            elif db is None:
                 self._classes.pop(model, None)
+            else:
+                self._classes.get(model, {}).pop(db, None)
 
     def _ensure_plan(self, model: type[Any], db: Database, authority: StoredClass | None) -> Plan[StoredClass]:
         fields = self.model_fields(model)
@@ -81,17 +91,24 @@ class ClassRegistry:
         found = self.cached(model, db)
         if found is not None:
             return found
+        tx = session.current_transaction()
+        found = tx.registered(model, db) if tx is not None else None
+        if found is not None:
+            return found
         authority = None if db is self.history_db else self.ensure(model, self.history_db)
         driver = session.sync_driver(db)
         if driver is not None:
             stored = run(self._ensure_plan(model, db, authority), driver)
-            tx = session.current_transaction()
             assert tx is not None
             tx.pending.ensured.append((model, db, stored))
             return stored
         with db.transaction() as driver:
             stored = run(self._ensure_plan(model, db, authority), driver)
         if authority is not None:
+            if session.sync_driver(self.history_db) is not None:
+                assert tx is not None
+                tx.pending.ensured.append((model, db, stored))
+                return stored
             self.recover(model, stored)
         self.publish(model, db, stored)
         return stored
@@ -101,17 +118,24 @@ class ClassRegistry:
         found = self.cached(model, db)
         if found is not None:
             return found
+        tx = session.current_transaction()
+        found = tx.registered(model, db) if tx is not None else None
+        if found is not None:
+            return found
         authority = None if db is self.history_db else await self.aensure(model, self.history_db)
         driver = session.async_driver(db)
         if driver is not None:
             stored = await arun(self._ensure_plan(model, db, authority), driver)
-            tx = session.current_transaction()
             assert tx is not None
             tx.pending.ensured.append((model, db, stored))
             return stored
         async with db.atransaction() as driver:
             stored = await arun(self._ensure_plan(model, db, authority), driver)
         if authority is not None:
+            if session.async_driver(self.history_db) is not None:
+                assert tx is not None
+                tx.pending.ensured.append((model, db, stored))
+                return stored
             await self.arecover(model, stored)
         self.publish(model, db, stored)
         return stored

@@ -18,6 +18,7 @@ import weakref
 from abc import ABC, abstractmethod
 from collections.abc import (
     AsyncIterator,
+    Awaitable,
     Callable,
     Generator,
     Iterable,
@@ -142,6 +143,9 @@ class Dialect(ABC):
 class Driver(ABC):
     """One connection, used synchronously."""
 
+    committed: bool = False
+    """Set by :meth:`Database.transaction` once the transaction has committed."""
+
     @abstractmethod
     def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]: ...
 
@@ -164,6 +168,9 @@ class Driver(ABC):
 
 class AsyncDriver(ABC):
     """One connection, used from coroutines."""
+
+    committed: bool = False
+    """Set by :meth:`Database.atransaction` once the transaction has committed."""
 
     @abstractmethod
     async def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]: ...
@@ -188,6 +195,16 @@ class Database(ABC):
     transaction that commits when the block ends and rolls back when it raises
     (``BaseException`` included, so an interrupted or cancelled write leaves nothing).
     The ``a``-prefixed twins do the same for coroutines.
+
+    Commits keep these rules, which callers rely on to tell what was stored:
+
+    - once COMMIT is sent it is awaited to its end: a cancellation that lands meanwhile
+      is raised from the block's exit only after the outcome is known;
+    - the driver's ``committed`` is set as soon as COMMIT has succeeded, so a caller
+      seeing an exception from the block can tell a rolled-back transaction from a
+      committed one that was interrupted afterwards;
+    - a COMMIT the server turns into a rollback (a statement failed inside the
+      transaction) raises; it never passes for a commit.
     """
 
     dialect: Dialect
@@ -289,6 +306,30 @@ class LoopResources[T]:
             if closers is not None and closers[0] is not asyncio.current_task():
                 closers[0].cancel()
             await self._close(resource)
+
+
+async def to_completion[T](awaitable: Awaitable[T]) -> tuple[T, bool]:
+    """Await ``awaitable`` to its end even when the awaiting task is cancelled meanwhile.
+
+    Returns its result and whether a cancellation arrived; the caller records the
+    outcome, then raises :class:`asyncio.CancelledError` itself. When the operation
+    fails after a cancellation arrived, the cancellation is raised (from its error).
+    Only a cancellation of the operation itself (its loop shutting down) ends the
+    wait early.
+    """
+    task = asyncio.ensure_future(awaitable)
+    cancelled = False
+    while True:
+        try:
+            return await asyncio.shield(task), cancelled
+        except asyncio.CancelledError:
+            if task.cancelled():
+                raise
+            cancelled = True
+        except BaseException as error:
+            if cancelled:
+                raise asyncio.CancelledError from error
+            raise
 
 
 @contextlib.contextmanager

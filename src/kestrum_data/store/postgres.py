@@ -7,6 +7,7 @@ replaces its dead connections instead of failing with them.
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
 from functools import cached_property
@@ -26,6 +27,7 @@ from kestrum_data.store.database import (
     Driver,
     LoopResources,
     Params,
+    to_completion,
     translated,
 )
 from kestrum_data.store.errors import (
@@ -216,6 +218,24 @@ class _AsyncDriver(AsyncDriver):
                         await copy.write_row(row)
 
 
+def _committed(status: str | None, url: DatabaseURL) -> None:
+    # The server answers COMMIT of a transaction in which a statement failed with ROLLBACK.
+    if status != "COMMIT":
+        raise DatabaseError(
+            f"PostgreSQL database {url}: the transaction was rolled back at its end ({status}): "
+            "a statement inside it had failed; nothing of it was stored"
+        )
+
+
+async def _acommit(conn: psycopg.AsyncConnection[Any]) -> str | None:
+    return (await conn.execute("COMMIT")).statusmessage
+
+
+async def _arollback(conn: psycopg.AsyncConnection[Any]) -> None:
+    with contextlib.suppress(Exception):  # a broken connection is dropped by the pool
+        await conn.rollback()
+
+
 def _configure(conn: psycopg.Connection[Any]) -> None:
     conn.execute("SET TIME ZONE 'UTC'")
 
@@ -289,8 +309,17 @@ class PostgresDatabase(Database):
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[_SyncDriver]:
-        with translated(self._translate), self._sync_pool().connection() as conn, conn.transaction():
-            yield _SyncDriver(conn, self._translate)
+        with translated(self._translate), self._sync_pool().connection() as conn:
+            driver = _SyncDriver(conn, self._translate)
+            conn.execute("BEGIN")
+            try:
+                yield driver
+                _committed(conn.execute("COMMIT").statusmessage, self.url)
+            except BaseException:
+                with contextlib.suppress(Exception):  # a broken connection is dropped by the pool
+                    conn.rollback()
+                raise
+            driver.committed = True
 
     @contextlib.asynccontextmanager
     async def aconnect(self) -> AsyncIterator[_AsyncDriver]:
@@ -303,8 +332,22 @@ class PostgresDatabase(Database):
     async def atransaction(self) -> AsyncIterator[_AsyncDriver]:
         with translated(self._translate):
             pool = await self._pools.get()
-            async with pool.connection() as conn, conn.transaction():
-                yield _AsyncDriver(conn, self._translate)
+            async with pool.connection() as conn:
+                driver = _AsyncDriver(conn, self._translate)
+                await conn.execute("BEGIN")
+                try:
+                    yield driver
+                    # A cancelled wait for COMMIT would make the client cancel a statement
+                    # the server may already have carried out: its outcome is awaited, and
+                    # a cancellation raised once it is recorded.
+                    status, cancelled = await to_completion(_acommit(conn))
+                    _committed(status, self.url)
+                except BaseException:
+                    await asyncio.shield(_arollback(conn))
+                    raise
+                driver.committed = True
+                if cancelled:
+                    raise asyncio.CancelledError
 
     def close(self) -> None:
         pool, self._pool = self._pool, None

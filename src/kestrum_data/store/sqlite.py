@@ -29,6 +29,7 @@ from kestrum_data.store.database import (
     Driver,
     LoopResources,
     Params,
+    to_completion,
     translated,
 )
 from kestrum_data.store.errors import (
@@ -341,6 +342,10 @@ class SQLiteDatabase(Database):
     @contextlib.contextmanager
     def transaction(self) -> Iterator[_SyncDriver]:
         conn = self._connection()
+        if conn.in_transaction:
+            # The thread's one connection is inside a transaction already: beginning
+            # another would fail, and rolling back on that failure would end the open one.
+            raise RuntimeError(f"SQLite database {self.path}: this thread's transaction is still open")
         driver = _SyncDriver(conn, self.path)
         driver.execute("BEGIN IMMEDIATE")
         try:
@@ -350,6 +355,7 @@ class SQLiteDatabase(Database):
             if conn.in_transaction:
                 conn.execute("ROLLBACK")
             raise
+        driver.committed = True
 
     @contextlib.asynccontextmanager
     async def aconnect(self) -> AsyncIterator[_AsyncDriver]:
@@ -365,11 +371,16 @@ class SQLiteDatabase(Database):
             await driver.execute("BEGIN IMMEDIATE")
             try:
                 yield driver
-                await driver.execute("COMMIT")
+                # COMMIT runs in the connection's thread whatever happens to this task:
+                # its outcome is awaited, and a cancellation raised once it is recorded.
+                _, cancelled = await to_completion(driver.execute("COMMIT"))
             except BaseException:
                 # Also on cancellation: the connection goes back to the pool clean.
                 await asyncio.shield(_rollback(conn))
                 raise
+            driver.committed = True
+            if cancelled:
+                raise asyncio.CancelledError
 
     def close(self) -> None:
         with self._lock:

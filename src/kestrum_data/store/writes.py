@@ -9,15 +9,23 @@ next version, so a stale instance cannot bring a deleted object back, while the
 instance that deleted it may save it again. Every call is one transaction: all its
 objects or none, also when the process dies half-way.
 
+Inside a :meth:`Writer.transaction` block each write runs in a savepoint: a write
+that fails is undone alone, and the block may catch its error and go on (see
+:mod:`~kestrum_data.store.session`). Instances get their new metadata as soon as
+their write has run, so that a later write of the same instance in the block
+follows on from it; the metadata is put back if the write or the block rolls back.
+
 When the default alias and the lakehouse alias name different databases, a write
 commits to the history first, with its rows marked pending, then to the latest
-objects, then clears the marks; a write cut off in between is completed the next
-time a process uses the class.
+objects, then clears the marks. A write cut off in between is completed the next
+time a process uses the class; a publication that fails in this process is retried
+on the class's next use here.
 """
 
 from __future__ import annotations
 
 import contextlib
+import logging
 from collections import defaultdict
 from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -40,6 +48,8 @@ from kestrum_data.store.database import (
 from kestrum_data.store.errors import ConflictError, InvalidValueError
 from kestrum_data.store.schema import ADDRESS, StoredClass
 from kestrum_data.store.session import Transaction
+
+logger = logging.getLogger(__name__)
 
 
 @dataclass(slots=True)
@@ -107,8 +117,12 @@ class Writer:
             metadata = obj.metadata
             if metadata:
                 object_id, version = metadata["object_id"], metadata["object_version"]
-                if expected.setdefault(object_id, version) != version:
-                    raise InvalidValueError(f"{model.__name__} object {object_id} appears twice in one write")
+                if object_id in expected:
+                    raise InvalidValueError(
+                        f"{model.__name__} object {object_id} appears twice in one write, as two different "
+                        "instances of it: write it through one instance"
+                    )
+                expected[object_id] = version
                 previous.append((object_id, version))
                 ids.append(object_id)
                 versions.append(version + 1)
@@ -156,7 +170,8 @@ class Writer:
                     state = "does not exist" if current is None else f"is at version {current}"
                     raise ConflictError(
                         f"{batch.model.__name__} object {object_id} {state}, not at version {expected} as loaded: "
-                        "another writer saved or deleted it; load it again and reapply the change"
+                        "another writer (or another instance of it) saved or deleted it; "
+                        "load it again and reapply the change"
                     )
         if batch.new:
             if dialect.name == "postgresql":
@@ -221,35 +236,45 @@ class Writer:
         order = [index.get(column) for column in batch.stored.columns]
         return [[*row[:3], row[4], *(None if i is None else row[i] for i in order)] for row in batch.rows]
 
-    def _record(self, tx: Transaction, batches: list[_Batch]) -> None:
-        tx.pending.written.extend(batches)
+    def _applied(self, tx: Transaction, batches: list[_Batch]) -> None:
+        """After a write's statements ran: its instances' new metadata (provisional), its publication."""
+        for batch in batches:
+            version = batch.stored.current
+            tx.set_metadata(
+                (obj, {"object_id": object_id, "object_version": object_version, "class_version": version})
+                for obj, object_id, object_version in zip(batch.objects, batch.ids, batch.versions)
+            )
         if not self.shared:
             tx.pending.latest.extend(batches)
 
-    def _finish(self, tx: Transaction) -> None:
-        for model, db, stored in tx.pending.ensured:
-            self.registry.publish(model, db, stored)
-        for batch in tx.pending.written:
-            version = batch.stored.current
-            for obj, object_id, object_version in zip(batch.objects, batch.ids, batch.versions):
-                metadata = {"object_id": object_id, "object_version": object_version, "class_version": version}
-                obj.__dict__["metadata"] = metadata
+    def _write(self, tx: Transaction, objects: Sequence[Any], deleted: bool) -> None:
+        batches = self._batches(objects, deleted, lambda model: self.ensure(model, self.history_db))
+        for batch in batches:
+            run(self._write_plan(batch), tx.driver)  # type: ignore[arg-type]
+        self._applied(tx, batches)
+
+    async def _awrite(self, tx: Transaction, objects: Sequence[Any], deleted: bool) -> None:
+        stored = {}
+        for model in {type(obj): None for obj in objects}:
+            stored[model] = await self.aensure(model, self.history_db)
+        batches = self._batches(objects, deleted, stored.__getitem__)
+        for batch in batches:
+            await arun(self._write_plan(batch), tx.driver)  # type: ignore[arg-type]
+        self._applied(tx, batches)
 
     def write(self, objects: Sequence[Any], *, deleted: bool = False) -> None:
-        """Save (or delete) objects in one transaction: the current one, or a new one."""
+        """Save (or delete) objects in one transaction: a new one, or a savepoint of the current one."""
         if not objects:
             return
         tx = session.current_transaction()
         if tx is None:
             with self.transaction() as tx:
-                self.write(objects, deleted=deleted)
+                self._write(tx, objects, deleted)
             return
         if not isinstance(tx.driver, Driver):
             raise RuntimeError("a synchronous write cannot join an asynchronous transaction")
-        batches = self._batches(objects, deleted, lambda model: self.ensure(model, self.history_db))
-        for batch in batches:
-            run(self._write_plan(batch), tx.driver)
-        self._record(tx, batches)
+        with tx.savepoint():
+            self._write(tx, objects, deleted)
 
     async def awrite(self, objects: Sequence[Any], *, deleted: bool = False) -> None:
         """Asynchronous :meth:`write`."""
@@ -258,17 +283,12 @@ class Writer:
         tx = session.current_transaction()
         if tx is None:
             async with self.atransaction() as tx:
-                await self.awrite(objects, deleted=deleted)
+                await self._awrite(tx, objects, deleted)
             return
         if not isinstance(tx.driver, AsyncDriver):
             raise RuntimeError("an asynchronous write cannot join a synchronous transaction")
-        stored = {}
-        for model in {type(obj) for obj in objects}:
-            stored[model] = await self.aensure(model, self.history_db)
-        batches = self._batches(objects, deleted, stored.__getitem__)
-        for batch in batches:
-            await arun(self._write_plan(batch), tx.driver)
-        self._record(tx, batches)
+        async with tx.asavepoint():
+            await self._awrite(tx, objects, deleted)
 
     def save(self, objects: Sequence[Any]) -> None:
         self.write(objects)
@@ -286,54 +306,137 @@ class Writer:
     def transaction(self) -> Iterator[Transaction]:
         """Group writes into one transaction: all of them are stored, or (on an error) none.
 
-        A transaction inside another joins it. Queries inside it see its writes.
+        A transaction block inside another is a savepoint of it: when it raises, what it
+        wrote is undone and the outer transaction goes on. Queries inside a transaction
+        see its writes. A write that fails inside it is undone alone (the block may catch
+        its error and go on); any other failed statement makes the block raise at its
+        end. Never does a block end normally with its writes silently rolled back.
         """
         current = session.current_transaction()
         if current is not None:
-            yield current
+            if not isinstance(current.driver, Driver):
+                raise RuntimeError("a synchronous transaction cannot join an asynchronous one")
+            with current.savepoint():
+                yield current
             return
-        with self.history_db.transaction() as driver:
-            tx = Transaction(self, driver)
-            token = session.enter(tx)
-            try:
-                yield tx
-            finally:
-                session.leave(token)
-        self._finish(tx)
-        for batch in tx.pending.latest:
-            self._publish_latest(batch)
+        driver: Driver | None = None
+        tx: Transaction | None = None
+        try:
+            with self.history_db.transaction() as driver:
+                tx = Transaction(self, driver)
+                token = session.enter(tx)
+                try:
+                    yield tx
+                    tx.check(ending=True)
+                finally:
+                    session.leave(token)
+        except BaseException:
+            if tx is not None:
+                if driver is not None and driver.committed:  # interrupted after COMMIT: it stands
+                    self._committed(tx)
+                else:
+                    tx.undo()
+            raise
+        assert tx is not None
+        self._committed(tx)
 
     @contextlib.asynccontextmanager
     async def atransaction(self) -> AsyncIterator[Transaction]:
-        """Asynchronous :meth:`transaction`."""
+        """Asynchronous :meth:`transaction`.
+
+        A cancellation that lands while COMMIT is in flight waits for its outcome, then
+        is raised: the instances of a committed transaction keep their new metadata
+        (their objects are stored), those of a rolled-back one their earlier metadata.
+        """
         current = session.current_transaction()
         if current is not None:
-            yield current
+            if not isinstance(current.driver, AsyncDriver):
+                raise RuntimeError("an asynchronous transaction cannot join a synchronous one")
+            async with current.asavepoint():
+                yield current
             return
-        async with self.history_db.atransaction() as driver:
-            tx = Transaction(self, driver)
-            token = session.enter(tx)
-            try:
-                yield tx
-            finally:
-                session.leave(token)
-        self._finish(tx)
+        driver: AsyncDriver | None = None
+        tx: Transaction | None = None
+        try:
+            async with self.history_db.atransaction() as driver:
+                tx = Transaction(self, driver)
+                token = session.enter(tx)
+                try:
+                    yield tx
+                    tx.check(ending=True)
+                finally:
+                    session.leave(token)
+        except BaseException:
+            if tx is not None:
+                if driver is not None and driver.committed:  # cancelled while committing: it stands
+                    self._published(tx)
+                    self._forget_latest(tx)
+                else:
+                    tx.undo()
+            raise
+        assert tx is not None
+        self._published(tx)
+        try:
+            for batch in tx.pending.latest:
+                await self._apublish_latest(batch)
+        except BaseException:  # cancelled: what is left is recovered on the next use
+            self._forget_latest(tx)
+            raise
+
+    # -- after commit --------------------------------------------------------------
+
+    def _published(self, tx: Transaction) -> None:
+        """Classes the transaction registered in the history become known to the process."""
+        for model, db, stored in tx.pending.ensured:
+            if db is self.history_db:
+                self.registry.publish(model, db, stored)
+        # Registrations in a separate latest-objects database were left unpublished: their
+        # recovery of pending writes runs on their first use after the transaction.
+
+    def _committed(self, tx: Transaction) -> None:
+        self._published(tx)
+        try:
+            for batch in tx.pending.latest:
+                self._publish_latest(batch)
+        except BaseException:  # interrupted: what is left is recovered on the next use
+            self._forget_latest(tx)
+            raise
+
+    # A publication that fails leaves the write stored, its history rows marked pending.
+    # Forgetting the class in the latest database makes its next use in this process
+    # recover them (ClassRegistry.ensure recovers before the class is known there again),
+    # so the write reports success: its instances have their metadata.
+
+    def _forget_latest(self, tx: Transaction) -> None:
         for batch in tx.pending.latest:
-            await self._apublish_latest(batch)
+            self.registry.forget(batch.model, self.latest_db)
+
+    def _publication_failed(self, batch: _Batch, error: Exception) -> None:
+        self.registry.forget(batch.model, self.latest_db)
+        logger.warning(
+            "%s objects were stored in the history, but bringing the latest objects level failed; "
+            "it is retried on the class's next use: %s", batch.model.__name__, error,
+        )
 
     def _publish_latest(self, batch: _Batch) -> None:
-        stored = self.ensure(batch.model, self.latest_db)
-        with self.latest_db.transaction() as driver:
-            run(self._latest_plan(stored, self._latest_rows(batch)), driver)
-        with self.history_db.transaction() as driver:
-            run(self._clear_pending_plan(stored, [(row[0], row[1]) for row in batch.rows]), driver)
+        try:
+            stored = self.ensure(batch.model, self.latest_db)
+            with self.latest_db.transaction() as driver:
+                run(self._latest_plan(stored, self._latest_rows(batch)), driver)
+            with self.history_db.transaction() as driver:
+                run(self._clear_pending_plan(stored, [(row[0], row[1]) for row in batch.rows]), driver)
+        except Exception as error:
+            self._publication_failed(batch, error)
 
     async def _apublish_latest(self, batch: _Batch) -> None:
-        stored = await self.aensure(batch.model, self.latest_db)
-        async with self.latest_db.atransaction() as driver:
-            await arun(self._latest_plan(stored, self._latest_rows(batch)), driver)
-        async with self.history_db.atransaction() as driver:
-            await arun(self._clear_pending_plan(stored, [(row[0], row[1]) for row in batch.rows]), driver)
+        try:
+            stored = await self.aensure(batch.model, self.latest_db)
+            async with self.latest_db.atransaction() as driver:
+                await arun(self._latest_plan(stored, self._latest_rows(batch)), driver)
+            async with self.history_db.atransaction() as driver:
+                await arun(self._clear_pending_plan(stored, [(row[0], row[1]) for row in batch.rows]), driver)
+        except Exception as error:
+            self._publication_failed(batch, error)
 
     def _recover(self, model: type[Any], stored: StoredClass) -> None:
         authority = self.registry.cached(model, self.history_db) or stored

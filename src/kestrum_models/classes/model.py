@@ -14,11 +14,18 @@ A model instance loaded from storage carries its row metadata in the field
     ``{"ref": {"class_name": ..., "object_version": <that class version>}}``.
 
 An instance that was never saved has ``metadata`` ``None``. :meth:`Model.save`
-writes a new version of the object and updates ``metadata``.
+writes a new version of the object and updates ``metadata`` (inside a transaction
+provisionally: a rollback puts the earlier metadata back).
+
+Two kinds of instances hold less than their object and are refused by every write:
+partial instances (of the ``<Model>Partial`` classes built for ``only``), and
+unloaded references (related objects a query did not fetch: only their id is known,
+see ``select_related``), which are refused by dumps as well.
 """
 
 from __future__ import annotations
 
+import typing
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, ClassVar, Final, Self
 
@@ -49,6 +56,85 @@ class _RowModel(BaseModel):
         if name == METADATA_FIELD:
             raise AttributeError(f"{type(self).__name__}.metadata is read-only: it is the stored object's address")
         super().__setattr__(name, value)
+
+
+def _unloaded_error(obj: Any) -> Exception:
+    from kestrum_data.store.errors import InvalidValueError
+
+    return InvalidValueError(
+        f"{type(obj).__name__} object {obj.metadata['object_id']} is an unloaded reference: only its id is "
+        "known, its fields were not fetched; load it with select_related(<field>) on the query of the object "
+        "holding it (or query it by id) before saving or dumping it"
+    )
+
+
+def _is_unloaded(obj: Any) -> bool:
+    metadata = obj.__dict__.get(METADATA_FIELD)
+    return bool(metadata and metadata.get("unloaded"))
+
+
+def _storable(objects: Iterable[Any], action: str) -> None:
+    """Refuse instances that do not hold their whole object, before anything is written."""
+    from kestrum_data.store.errors import InvalidValueError
+
+    for obj in objects:
+        if is_partial_model(type(obj)):
+            raise InvalidValueError(
+                f"partial instances cannot be {action}: {type(obj).__name__} holds only the fields selected "
+                "with only(); load the whole object to write it"
+            )
+        if isinstance(obj, _RowModel) and _is_unloaded(obj):
+            raise _unloaded_error(obj)
+
+
+def _relation_fields(cls: type[_RowModel]) -> tuple[str, ...]:
+    """Names of the fields of ``cls`` that may hold model instances (kept on the class)."""
+    found = getattr(cls, "__kestrum_relations__", None)
+    if found is not None and found[0] is cls:
+        return found[1]  # type: ignore[no-any-return]
+
+    def holds_model(annotation: Any) -> bool:
+        if isinstance(annotation, type) and issubclass(annotation, _RowModel):
+            return True
+        return any(holds_model(arg) for arg in typing.get_args(annotation))
+
+    names = tuple(name for name, info in cls.__pydantic_fields__.items() if holds_model(info.annotation))
+    type.__setattr__(cls, "__kestrum_relations__", (cls, names))
+    return names
+
+
+def _dumped_unloaded(obj: _RowModel, skip: Any, seen: set[int] | None = None) -> _RowModel | None:
+    """An unloaded reference a dump of ``obj`` would show, searched through its related objects."""
+    if _is_unloaded(obj):
+        return obj
+    relations = _relation_fields(type(obj))
+    if not relations:
+        return None
+    seen = seen if seen is not None else set()
+    seen.add(id(obj))
+    values = obj.__dict__
+    for name in relations:
+        if name in skip:
+            continue
+        value = values.get(name)
+        for item in value if isinstance(value, (list, tuple, set, frozenset)) else (value,):
+            if isinstance(item, _RowModel) and id(item) not in seen:
+                found = _dumped_unloaded(item, (), seen)
+                if found is not None:
+                    return found
+    return None
+
+
+def _skipped(include: Any, exclude: Any, fields: Iterable[str]) -> set[str]:
+    # Fields a dump leaves out entirely at the top level.
+    skip: set[str] = set()
+    if isinstance(exclude, (set, frozenset)):
+        skip |= set(exclude)
+    elif isinstance(exclude, dict):
+        skip |= {name for name, value in exclude.items() if value is True or value is ...}
+    if isinstance(include, (set, frozenset, dict)):
+        skip |= set(fields) - set(include)
+    return skip
 
 
 class _Objects:
@@ -92,21 +178,53 @@ class Model(_RowModel):
         else:
             self.__dict__[name] = value
 
+    # -- dumps ---------------------------------------------------------------
+
+    def model_dump(self, **kwargs: Any) -> dict[str, Any]:
+        """As :meth:`pydantic.BaseModel.model_dump`; refuses unloaded references it would show."""
+        self._check_dumped(kwargs)
+        return super().model_dump(**kwargs)
+
+    def model_dump_json(self, **kwargs: Any) -> str:
+        """As :meth:`pydantic.BaseModel.model_dump_json`; refuses unloaded references it would show."""
+        self._check_dumped(kwargs)
+        return super().model_dump_json(**kwargs)
+
+    def _check_dumped(self, kwargs: dict[str, Any]) -> None:
+        # An unloaded reference has no field values: a dump would show made-up ones.
+        metadata = self.__dict__.get(METADATA_FIELD)
+        if not (metadata and metadata.get("unloaded")) and not _relation_fields(type(self)):
+            return
+        include, exclude = kwargs.get("include"), kwargs.get("exclude")
+        skip = _skipped(include, exclude, type(self).__pydantic_fields__) if include or exclude else ()
+        found = _dumped_unloaded(self, skip)
+        if found is not None:
+            raise _unloaded_error(found)
+
     # -- storage -----------------------------------------------------------
 
     @sync_mode_only
     def save(self) -> Self:
-        """Store this object as a new version (a new object when it was never saved); returns it."""
+        """Store this object as a new version (a new object when it was never saved); returns it.
+
+        Inside a transaction, a later save of the same instance follows on from this one.
+        """
         from kestrum_data.store import storage
 
+        _storable([self], "saved")
         storage().save([self])
         return self
 
     @async_mode_only
     async def asave(self) -> Self:
-        """Asynchronous :meth:`save`."""
+        """Asynchronous :meth:`save`.
+
+        When cancelled while the write commits, the commit is awaited first: the instance
+        then has its new metadata when its version was stored, its earlier one when not.
+        """
         from kestrum_data.store import storage
 
+        _storable([self], "saved")
         await storage().asave([self])
         return self
 
@@ -115,6 +233,7 @@ class Model(_RowModel):
         """Remove this object from the latest objects; its saved versions stay in the history."""
         from kestrum_data.store import storage
 
+        _storable([self], "deleted")
         storage().delete([self])
 
     @async_mode_only
@@ -122,6 +241,7 @@ class Model(_RowModel):
         """Asynchronous :meth:`delete`."""
         from kestrum_data.store import storage
 
+        _storable([self], "deleted")
         await storage().adelete([self])
 
     @classmethod
@@ -152,6 +272,7 @@ class Model(_RowModel):
         for item in items:
             if type(item) is not cls:
                 raise BulkOperationError("Cannot update an object of a different type")
+        _storable(items, "saved")
         return items
 
     def __repr_args__(self) -> Any:
