@@ -17,6 +17,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from pydantic import ConfigDict
 
 from kestrum_data.aliases.using import LAKEHOUSE_DB_ALIAS
 from kestrum_data.config import configure_databases
@@ -91,6 +92,7 @@ def test_a_process_running_an_older_definition_keeps_reading_and_writing(
     store: str, fields: str, values: str, readable: bool
 ) -> None:
     class Gadget(Model):
+        model_config = ConfigDict(extra="forbid")
         __table_name__ = "gadgets"
         name: str
         size: int

@@ -453,11 +453,16 @@ class RowPlans:
         written = stored.versions.get(version)
         if written is None:
             raise UnknownVersion(version)
+        # Rows the class can read are built as the class, from its own fields only (a
+        # field another version has and this one lacks would fail a class that forbids
+        # extra fields); other rows keep every field for the legacy wrapper.
+        compatible = stored.compatible(version)
+        own = stored.fields if stored.current in compatible else written.fields
         index = {column: i for i, column in enumerate(self.columns)}
         pairs = [
             (name, index[field_def.column])
             for name, field_def in written.fields.items()
-            if field_def.column in index and (self.only is None or name in self.only)
+            if field_def.column in index and (self.only is None or name in self.only) and name in own
         ]
         names = tuple(name for name, _ in pairs)
         positions = [i for _, i in pairs]
@@ -476,7 +481,7 @@ class RowPlans:
         if version == stored.current:
             return RowPlan(names, getter, None, None, decoders, relations)
         reference = {"ref": {"class_name": stored.class_name, "object_version": version}}
-        metadata = {COMPATIBLE_CLASS_VERSIONS: stored.compatible(version)}
+        metadata = {COMPATIBLE_CLASS_VERSIONS: compatible}
         return RowPlan(names, getter, reference, metadata, decoders, relations)
 
 
