@@ -105,7 +105,10 @@ def _from_clause(source: Source) -> tuple[str, list[Any]]:
         lacking = sorted(v for v in readable if field_name not in stored.versions[v].fields)
         has_default, default = model.default(field_name) if lacking else (False, None)
         if has_default and default is not None:
-            value = source.dialect.codec.encode(field_def.kind, model.check_value(field_name, default))
+            try:
+                value = source.dialect.codec.encode(field_def.kind, model.check_value(field_name, default))
+            except InvalidValueError:
+                continue  # a default the field's own type refuses: such rows do not load either
             filled[field_def.column] = (lacking, value)
     if not filled:
         return q(name), []

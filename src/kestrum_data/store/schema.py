@@ -18,8 +18,8 @@ Tables of a class whose ``table_name`` is ``T``:
     the latest version of each object: a view of ``T__history`` when both live in
     one database, a table of its own in the database of the default alias otherwise.
 
-A table belongs to one class: the registry refuses a second class name for it, and
-table names that differ only in case (one table in SQLite). A field keeps its column
+A table belongs to one class: the registry refuses a second class name for it, and,
+in SQLite, a table name differing from it only in case (there, the same table). A field keeps its column
 for as long as its type stays the same; a field whose type changes gets a new column,
 so rows written earlier keep their values.
 """
@@ -94,8 +94,12 @@ class StoredClass:
 
     def compatible(self, stored: int) -> frozenset[int]:
         """The versions whose classes can read rows written under version ``stored``."""
-        written = self.versions[stored]
-        return frozenset(v for v, version in self.versions.items() if version.reads(written))
+        key = f"compatible:{stored}"
+        found = self.derived.get(key)
+        if found is None:
+            written = self.versions[stored]
+            found = self.derived[key] = frozenset(v for v, version in self.versions.items() if version.reads(written))
+        return found
 
 
 def fold(name: str) -> str:
@@ -335,7 +339,9 @@ def prepare(
         f"FROM {q(REGISTRY)} WHERE lower({q('table_name')}) = lower({p})",
         (table,),
     )
-    stored, new = _resolve(model, [row for row in rows if fold(row[4]) == fold(table)], copy_of)
+    # SQLite names ignore case: there, a table name differing only in case is the same table.
+    same = fold if dialect.name == "sqlite" else str
+    stored, new = _resolve(model, [row for row in rows if same(row[4]) == same(table)], copy_of)
     changes = _table_changes(dialect, stored, found, history=history, latest=latest)
     index_names = {_index_name(dialect, table, [stored.fields[name].column for name in entry]): entry for entry in indexes}
     if index_names and latest is not None:
