@@ -98,7 +98,9 @@ class ClassRegistry:
             if record:
                 self._tables[key] = weakref.ref(model)
 
-    def _plan(self, model: type[Any], db: Database, authority: StoredClass | None, write: bool) -> Plan[StoredClass | None]:
+    def _plan(
+        self, model: type[Any], db: Database, authority: StoredClass | None, write: bool
+    ) -> Plan[StoredClass | None]:
         fields = self.model_fields(model)
         indexes = index_fields(model, fields.fields)
         history, latest = (True, "view" if self.shared else None) if authority is None else (False, "table")

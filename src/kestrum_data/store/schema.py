@@ -83,11 +83,6 @@ class StoredClass:
     """What readers derive from the versions, kept with them (see the query compiler)."""
 
     @property
-    def latest(self) -> int:
-        """The newest registered version (not necessarily this process's own)."""
-        return max(self.versions)
-
-    @property
     def fields(self) -> dict[str, StoredField]:
         """The fields of the current version, with their columns."""
         return self.versions[self.current].fields
@@ -343,7 +338,9 @@ def prepare(
     same = fold if dialect.name == "sqlite" else str
     stored, new = _resolve(model, [row for row in rows if same(row[4]) == same(table)], copy_of)
     changes = _table_changes(dialect, stored, found, history=history, latest=latest)
-    index_names = {_index_name(dialect, table, [stored.fields[name].column for name in entry]): entry for entry in indexes}
+    index_names = {
+        _index_name(dialect, table, [stored.fields[name].column for name in entry]): entry for entry in indexes
+    }
     if index_names and latest is not None:
         existing = yield from _inspect(dialect, list(index_names))
         changes += [_index_ddl(dialect, stored, name, index_names[name], history=history, latest=latest)
