@@ -228,8 +228,8 @@ def describe(model: type[BaseModel], table_name: str) -> ModelFields:
         if name == METADATA_FIELD:
             if _declares(model, METADATA_FIELD):
                 raise SchemaError(
-                    f"{model.__name__}.{name}: a stored class cannot have a field named {name!r}, which holds "
-                    f"each instance's row metadata (its stored address); rename the field of {defined_in}"
+                    f"{model.__name__}.{name}: {name!r} cannot be a field of a stored class: it holds each "
+                    f"instance's row metadata (its stored address); rename the field in {defined_in}"
                 )
             continue
         if name.startswith("_"):

@@ -125,11 +125,13 @@ def _allocate_columns(model: ModelFields, version: int, versions: dict[int, Clas
         for old in versions[number].fields.values():
             previous[(old.name, old.kind, old.related)] = old.column
             taken.add(fold(old.column))
-    columns = {
-        name: column
-        for name, field_def in model.fields.items()
-        if (column := previous.get((name, field_def.kind, field_def.related))) is not None
-    }
+    columns: dict[str, str] = {}
+    kept: set[str] = set()
+    for name, field_def in model.fields.items():
+        column = previous.get((name, field_def.kind, field_def.related))
+        if column is not None and fold(column) not in kept:  # never two fields in one column
+            columns[name] = column
+            kept.add(fold(column))
     waiting = [name for name in model.fields if name not in columns]
     for name in waiting:
         column = fitted(name)
@@ -160,10 +162,10 @@ def _decode_versions(rows: Iterable[Sequence[Any]]) -> dict[int, ClassVersion]:
     return versions
 
 
-def _registry_ddl(dialect: Dialect, name: str = REGISTRY) -> str:
+def _registry_ddl(dialect: Dialect) -> str:
     q = dialect.quote
     return (
-        f"CREATE TABLE IF NOT EXISTS {q(name)} ("
+        f"CREATE TABLE IF NOT EXISTS {q(REGISTRY)} ("
         f"{q('class_name')} TEXT NOT NULL, {q('version')} INTEGER NOT NULL, {q('table_name')} TEXT NOT NULL, "
         f"{q('fields')} TEXT NOT NULL, {q('signature')} TEXT NOT NULL, {q('created_at')} TEXT NOT NULL, "
         f"PRIMARY KEY ({q('table_name')}, {q('version')}))"
@@ -206,6 +208,7 @@ def _inspect(dialect: Dialect, names: Sequence[str]) -> Plan[dict[str, _Relation
 
     SQLite finds a name whatever its case, PostgreSQL (quoted identifiers) only as spelled.
     """
+    key = fold if dialect.name == "sqlite" else str
     if dialect.name == "sqlite":
         marks = ", ".join("lower(?)" for _ in names)
         rows = yield query(
@@ -213,7 +216,6 @@ def _inspect(dialect: Dialect, names: Sequence[str]) -> Plan[dict[str, _Relation
             f"WHERE lower(m.name) IN ({marks})",
             list(names),
         )
-        key = fold
     else:
         rows = yield query(
             "SELECT c.relname, c.relkind, a.attname, COALESCE(a.attnum = ANY(i.indkey), FALSE) FROM pg_class AS c "
@@ -224,10 +226,6 @@ def _inspect(dialect: Dialect, names: Sequence[str]) -> Plan[dict[str, _Relation
             (list(names),),
         )
         rows = [(name, _PG_KINDS.get(kind, kind), column, pk) for name, kind, column, pk in rows]
-
-        def key(name: str) -> str:
-            return name
-
     found: dict[str, _Relation] = {}
     for name, kind, column, pk in rows:
         relation = found.setdefault(key(name), _Relation(name, kind))
@@ -329,14 +327,14 @@ def prepare(
             yield execute(_registry_ddl(dialect))
         else:
             yield from _rekey_registry(dialect)
+    # SQLite names ignore (ASCII) case: there, a name differing only in case is the same table.
+    nocase = " COLLATE NOCASE" if dialect.name == "sqlite" else ""
     rows = yield query(
         f"SELECT {q('class_name')}, {q('version')}, {q('fields')}, {q('signature')}, {q('table_name')} "
-        f"FROM {q(REGISTRY)} WHERE lower({q('table_name')}) = lower({p})",
+        f"FROM {q(REGISTRY)} WHERE {q('table_name')} = {p}{nocase}",
         (table,),
     )
-    # SQLite names ignore case: there, a table name differing only in case is the same table.
-    same = fold if dialect.name == "sqlite" else str
-    stored, new = _resolve(model, [row for row in rows if same(row[4]) == same(table)], copy_of)
+    stored, new = _resolve(model, rows, copy_of)
     changes = _table_changes(dialect, stored, found, history=history, latest=latest)
     index_names = {
         _index_name(dialect, table, [stored.fields[name].column for name in entry]): entry for entry in indexes
