@@ -4,6 +4,10 @@ A class is registered in a database, and its tables created or extended, on its
 first use there; what was found is cached per class and database. Registration
 inside a write transaction runs on that transaction's connection and is published
 only when the transaction commits.
+
+Reading a registered class never waits for writers: its first use looks with plain
+reads, and takes the schema lock (a write transaction) only to register or create
+something, looking again once it holds the lock.
 """
 
 from __future__ import annotations
@@ -15,12 +19,17 @@ from typing import Any
 
 from kestrum_data.store import session
 from kestrum_data.store.database import Database, Plan, arun, run
+from kestrum_data.store.errors import SchemaError
 from kestrum_data.store.fields import ModelFields, describe
-from kestrum_data.store.schema import StoredClass, create_tables, index_fields, register
+from kestrum_data.store.schema import StoredClass, index_fields, prepare
 
 
 def table_of(model: type[Any]) -> str:
     return getattr(model, "__table_name__", None) or model.__name__
+
+
+def _identity(model: type[Any]) -> tuple[str, str]:
+    return model.__module__, model.__qualname__
 
 
 class ClassRegistry:
@@ -32,6 +41,7 @@ class ClassRegistry:
         self.shared = latest_db is history_db
         self._classes: weakref.WeakKeyDictionary[type[Any], dict[Database, StoredClass]] = weakref.WeakKeyDictionary()
         self._models: weakref.WeakKeyDictionary[type[Any], ModelFields] = weakref.WeakKeyDictionary()
+        self._tables: dict[tuple[Database, str], weakref.ref[type[Any]]] = {}
         self._lock = threading.Lock()
         #: Run when a separate latest-objects table is first used by this process, before it is
         #: published: completes writes that committed to the history but never reached it.
@@ -60,7 +70,9 @@ class ClassRegistry:
                 register_schema_version,
             )
 
-            register_schema_version(stored.class_name, stored.latest)
+            # Instance creation builds a row as the class when the class's "latest"
+            # version can read it: that is the version this process's definition matches.
+            register_schema_version(stored.class_name, stored.current)
 
     def forget(self, model: type[Any] | None = None, db: Database | None = None) -> None:
         """Drop what this process knows of the stored classes (they are read again on next use).
@@ -75,16 +87,36 @@ class ClassRegistry:
             else:
                 self._classes.get(model, {}).pop(db, None)
 
-    def _ensure_plan(self, model: type[Any], db: Database, authority: StoredClass | None) -> Plan[StoredClass]:
+    def _claim(self, model: type[Any], db: Database, *, record: bool) -> None:
+        """Check (and with ``record``, once the class is found, make) ``model`` the class of its
+        table in ``db`` for this process.
+
+        A class of another module or qualified name stored in the same table would mix
+        its objects with the first class's: refused. A redefinition of the same class
+        (a reload, or one defined again by the same code) is a new version of it.
+        """
+        key = (db, table_of(model))
+        with self._lock:
+            ref = self._tables.get(key)
+            other = ref() if ref is not None else None
+            if other is not None and other is not model and _identity(other) != _identity(model):
+                first, second = (".".join(_identity(cls)) for cls in (other, model))
+                raise SchemaError(
+                    f"classes {first} and {second} are both stored in table {key[1]!r}: set __table_name__ "
+                    "on one of them to give it a table of its own"
+                )
+            if record:
+                self._tables[key] = weakref.ref(model)
+
+    def _plan(
+        self, model: type[Any], db: Database, authority: StoredClass | None, write: bool
+    ) -> Plan[StoredClass | None]:
         fields = self.model_fields(model)
         indexes = index_fields(model, fields.fields)
-        stored = yield from register(db.dialect, fields, copy_of=authority)
-        if authority is None:
-            latest = "view" if self.shared else None
-            yield from create_tables(db.dialect, stored, history=True, latest=latest, indexes=indexes)
-        else:
-            yield from create_tables(db.dialect, stored, history=False, latest="table", indexes=indexes)
-        return stored
+        history, latest = (True, "view" if self.shared else None) if authority is None else (False, "table")
+        return (yield from prepare(
+            db.dialect, fields, history=history, latest=latest, indexes=indexes, copy_of=authority, write=write
+        ))
 
     def ensure(self, model: type[Any], db: Database) -> StoredClass:
         """The class as ``db`` stores it; registers its schema and creates its tables on first use."""
@@ -96,14 +128,23 @@ class ClassRegistry:
         if found is not None:
             return found
         authority = None if db is self.history_db else self.ensure(model, self.history_db)
+        self._claim(model, db, record=False)
         driver = session.sync_driver(db)
         if driver is not None:
-            stored = run(self._ensure_plan(model, db, authority), driver)
-            assert tx is not None
+            stored = run(self._plan(model, db, authority, False), driver)
+            if stored is None:
+                stored = run(self._plan(model, db, authority, True), driver)
+            self._claim(model, db, record=True)
+            assert tx is not None and stored is not None
             tx.pending.ensured.append((model, db, stored))
             return stored
-        with db.transaction() as driver:
-            stored = run(self._ensure_plan(model, db, authority), driver)
+        with db.connect() as driver:
+            stored = run(self._plan(model, db, authority, False), driver)
+        if stored is None:
+            with db.transaction() as driver:
+                stored = run(self._plan(model, db, authority, True), driver)
+        assert stored is not None
+        self._claim(model, db, record=True)
         if authority is not None:
             if session.sync_driver(self.history_db) is not None:
                 assert tx is not None
@@ -123,14 +164,23 @@ class ClassRegistry:
         if found is not None:
             return found
         authority = None if db is self.history_db else await self.aensure(model, self.history_db)
+        self._claim(model, db, record=False)
         driver = session.async_driver(db)
         if driver is not None:
-            stored = await arun(self._ensure_plan(model, db, authority), driver)
-            assert tx is not None
+            stored = await arun(self._plan(model, db, authority, False), driver)
+            if stored is None:
+                stored = await arun(self._plan(model, db, authority, True), driver)
+            self._claim(model, db, record=True)
+            assert tx is not None and stored is not None
             tx.pending.ensured.append((model, db, stored))
             return stored
-        async with db.atransaction() as driver:
-            stored = await arun(self._ensure_plan(model, db, authority), driver)
+        async with db.aconnect() as driver:
+            stored = await arun(self._plan(model, db, authority, False), driver)
+        if stored is None:
+            async with db.atransaction() as driver:
+                stored = await arun(self._plan(model, db, authority, True), driver)
+        assert stored is not None
+        self._claim(model, db, record=True)
         if authority is not None:
             if session.async_driver(self.history_db) is not None:
                 assert tx is not None
@@ -141,10 +191,12 @@ class ClassRegistry:
         return stored
 
     def latest_schema_version(self, class_name: str) -> int:
-        return self.ensure(_stored_class(class_name), self.history_db).latest
+        """The class version this process's definition of ``class_name`` matches."""
+        return self.ensure(_stored_class(class_name), self.history_db).current
 
     async def alatest_schema_version(self, class_name: str) -> int:
-        return (await self.aensure(_stored_class(class_name), self.history_db)).latest
+        """Asynchronous :meth:`latest_schema_version`."""
+        return (await self.aensure(_stored_class(class_name), self.history_db)).current
 
 
 async def _nothing(model: type[Any], stored: StoredClass) -> None:

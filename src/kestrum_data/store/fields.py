@@ -22,6 +22,7 @@ from functools import cached_property
 from typing import Any, Final
 
 from pydantic import BaseModel, TypeAdapter, ValidationError
+from pydantic.fields import FieldInfo
 from pydantic_core import to_jsonable_python
 
 from kestrum_data.store.errors import InvalidValueError, SchemaError
@@ -176,6 +177,17 @@ class ModelFields:
     fields: dict[str, StoredField]
     annotations: dict[str, Any] = field(repr=False)
     _adapters: dict[str, TypeAdapter[Any]] = field(default_factory=dict, repr=False)
+    defined_in: str = ""
+    """The class's module and qualified name (its identity in messages)."""
+    defaults: dict[str, FieldInfo] = field(default_factory=dict, repr=False)
+    """The definitions of the fields that have defaults."""
+
+    def default(self, name: str) -> tuple[bool, Any]:
+        """``(True, value)``: the value an instance gets for field ``name`` when a row lacks it."""
+        info = self.defaults.get(name)
+        if info is None or info.default_factory_takes_validated_data:
+            return False, None
+        return True, info.get_default(call_default_factory=True)
 
     def signature(self) -> str:
         """Text that changes whenever a field's name, kind, nullability or requiredness changes."""
@@ -208,17 +220,34 @@ def describe(model: type[BaseModel], table_name: str) -> ModelFields:
     """The stored fields of ``model`` (its pydantic fields, minus the row metadata)."""
     from kestrum_models.classes.model import METADATA_FIELD
 
+    defined_in = f"{model.__module__}.{model.__qualname__}"
     fields: dict[str, StoredField] = {}
     annotations: dict[str, Any] = {}
+    defaults: dict[str, FieldInfo] = {}
     for name, info in model.model_fields.items():
         if name == METADATA_FIELD:
+            if _declares(model, METADATA_FIELD):
+                raise SchemaError(
+                    f"{model.__name__}.{name}: {name!r} cannot be a field of a stored class: it holds each "
+                    f"instance's row metadata (its stored address); rename the field in {defined_in}"
+                )
             continue
         if name.startswith("_"):
             raise SchemaError(f"{model.__name__}.{name}: stored field names cannot start with an underscore")
         kind, nullable, related = classify(info.annotation)
         fields[name] = StoredField(name, kind, nullable, info.is_required(), related)
         annotations[name] = info.annotation
-    return ModelFields(model.__name__, table_name, fields, annotations)
+        if not info.is_required():
+            defaults[name] = info
+    return ModelFields(model.__name__, table_name, fields, annotations, defined_in=defined_in, defaults=defaults)
+
+
+def _declares(model: type[BaseModel], name: str) -> bool:
+    """Whether a model class, or one of its bases other than the framework's own, annotates ``name``."""
+    from kestrum_models.classes.model import Model
+
+    own = set(Model.__mro__)
+    return any(name in vars(base).get("__annotations__", {}) for base in model.__mro__ if base not in own)
 
 
 type Encoder = Callable[[Any], Any]

@@ -38,7 +38,7 @@ from kestrum_data.store.fields import (
     StoredField,
     canonical_json,
 )
-from kestrum_data.store.schema import StoredClass
+from kestrum_data.store.schema import ADDRESS, StoredClass
 from kestrum_glue import Data
 from kestrum_utils.query.utils import LOOKUP_OPERATORS, Q, split_lookup
 
@@ -70,8 +70,21 @@ class Source:
 
     @property
     def table(self) -> str:
-        name = self.stored.table_name + ("__history" if self.history or self.shared else "")
-        return self.dialect.quote(name)
+        """What a statement reads ``AS t``: the table, or a query over it that gives rows of
+        versions lacking a field the field's default (parameters in :attr:`params`)."""
+        return self._from()[0]
+
+    @property
+    def params(self) -> list[Any]:
+        """The parameters of :attr:`table`, which come before any other in a statement."""
+        return self._from()[1]
+
+    def _from(self) -> tuple[str, list[Any]]:
+        key = f"from:{self.history or self.shared}"
+        found = self.stored.derived.get(key)
+        if found is None:
+            found = self.stored.derived[key] = _from_clause(self)
+        return found
 
     def base_conditions(self) -> list[str]:
         if self.history:
@@ -79,6 +92,40 @@ class Source:
         if self.shared:
             return [f'{TABLE}."_is_latest" = TRUE']
         return []
+
+
+def _from_clause(source: Source) -> tuple[str, list[Any]]:
+    # Rows of a version that lacks a field load with the field's default: conditions,
+    # ordering and distinct fields must see that default too, not the empty column.
+    q, stored, model = source.dialect.quote, source.stored, source.model
+    name = stored.table_name + ("__history" if source.history or source.shared else "")
+    readable = {v for v in stored.versions if stored.current in stored.compatible(v)}
+    filled: dict[str, tuple[list[int], Any]] = {}
+    for field_name, field_def in stored.fields.items():
+        lacking = sorted(v for v in readable if field_name not in stored.versions[v].fields)
+        has_default, default = model.default(field_name) if lacking else (False, None)
+        if has_default and default is not None:
+            try:
+                value = source.dialect.codec.encode(field_def.kind, model.check_value(field_name, default))
+            except InvalidValueError:
+                continue  # a default the field's own type refuses: such rows do not load either
+            filled[field_def.column] = (lacking, value)
+    if not filled:
+        return q(name), []
+    flags = ["_is_latest", "_deleted"] if source.history or source.shared else []
+    items, params = [q(column) for column in (*ADDRESS, *flags)], []
+    for column, kind in stored.columns.items():
+        if column not in filled:
+            items.append(q(column))
+            continue
+        versions, value = filled[column]
+        marks = ", ".join(source.dialect.placeholder for _ in versions)
+        typed = source.dialect.placeholder
+        if source.dialect.name != "sqlite":
+            typed = f"CAST({typed} AS {source.dialect.column_types[kind]})"
+        items.append(f'CASE WHEN "_class_version" IN ({marks}) THEN {typed} ELSE {q(column)} END AS {q(column)}')
+        params += [*versions, value]
+    return f"(SELECT {', '.join(items)} FROM {q(name)})", params
 
 
 @dataclass(slots=True)
@@ -96,7 +143,7 @@ class _Builder:
         self.dialect = source.dialect
         self.model = source.model
         self.fields = source.stored.fields
-        self.params: list[Any] = []
+        self.params: list[Any] = list(source.params)
 
     # -- names ---------------------------------------------------------------
 
@@ -409,11 +456,16 @@ class RowPlans:
         written = stored.versions.get(version)
         if written is None:
             raise UnknownVersion(version)
+        # Rows the class can read are built as the class, from its own fields only (a
+        # field another version has and this one lacks would fail a class that forbids
+        # extra fields); other rows keep every field for the legacy wrapper.
+        compatible = stored.compatible(version)
+        own = stored.fields if stored.current in compatible else written.fields
         index = {column: i for i, column in enumerate(self.columns)}
         pairs = [
             (name, index[field_def.column])
             for name, field_def in written.fields.items()
-            if field_def.column in index and (self.only is None or name in self.only)
+            if field_def.column in index and (self.only is None or name in self.only) and name in own
         ]
         names = tuple(name for name, _ in pairs)
         positions = [i for _, i in pairs]
@@ -425,10 +477,14 @@ class RowPlans:
             if (decoder := codec.decoder(written.fields[name].kind)) is not None
         )
         relations = tuple(name for name in names if written.fields[name].kind == RELATION)
-        if version == stored.latest:
+        # This process's own version needs no schema history. Rows of any other version
+        # (older, or newer from a process running a newer definition) carry the versions
+        # whose classes can read them: instance creation builds them as the class when
+        # the version this process publishes as the latest (its own) is among those.
+        if version == stored.current:
             return RowPlan(names, getter, None, None, decoders, relations)
         reference = {"ref": {"class_name": stored.class_name, "object_version": version}}
-        metadata = {COMPATIBLE_CLASS_VERSIONS: stored.compatible(version)}
+        metadata = {COMPATIBLE_CLASS_VERSIONS: compatible}
         return RowPlan(names, getter, reference, metadata, decoders, relations)
 
 
@@ -449,11 +505,11 @@ def build_rows(rows: Iterable[tuple[Any, ...]], plans: RowPlans, annotations: Ma
 
     ``_metadata`` is ``{"object_id": <id as JSON text>, "object_version": int,
     "class_version": int}``, plus ``"class_schema_reference": {"ref": {"class_name":
-    ..., "object_version": <class version>}}`` for a row written under an older class
-    version, whose record's ``metadata`` holds the versions compatible with it. Rows of
-    the newest class version need neither: instance creation builds them as the
-    current class without consulting the schema history, and their records share no
-    dict with other rows.
+    ..., "object_version": <class version>}}`` for a row written under another class
+    version than this process's own, whose record's ``metadata`` holds the versions
+    compatible with it. Rows of this process's own class version need neither: instance
+    creation builds them as the class without consulting the schema history, and their
+    records share no dict with other rows.
     """
     out: list[Data] = []
     append = out.append

@@ -10,7 +10,8 @@ A model instance loaded from storage carries its row metadata in the field
 ``class_version``
     the version of the class schema the row was written under;
 ``class_schema_reference``
-    only for an instance loaded from a row written under an older class version:
+    only for an instance loaded from a row written under another class version than
+    the one its class (as defined in this process) matches:
     ``{"ref": {"class_name": ..., "object_version": <that class version>}}``.
 
 An instance that was never saved has ``metadata`` ``None``. :meth:`Model.save`

@@ -4,6 +4,11 @@ The managers read from a :class:`SchemaVersionSource`. By default that is the
 object store: its answers are kept in the process-wide registry of this module
 (also filled by :func:`register_schema_version`), and a class the registry does
 not hold is looked up in the store's registry of class schemas.
+
+For the store, a class's latest version is the one the class as defined in this
+process matches, not the newest registered: a process still running an older
+definition builds its own rows as its class, and rows of other versions as its
+class only when that version can read them.
 """
 
 from typing import Any, Protocol
