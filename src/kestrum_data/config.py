@@ -53,7 +53,7 @@ _lock = threading.Lock()
 # below miss (a driver echoing part of a malformed URL) are masked too.
 _secrets: set[str] = set()
 _MASK: Final = "***"
-_URL_PASSWORD = re.compile(r"(?P<head>[A-Za-z][A-Za-z0-9+.-]*://[^\s:/?#@'\"]*:)[^\s'\"]*(?=@)")
+_URL_PASSWORD = re.compile(r"(?P<head>[A-Za-z][A-Za-z0-9+.-]*://[^\s:/?#@'\"]*:)[^\s'\"/@]*(?=@)")
 _KEYWORD_PASSWORD = re.compile(
     r"(?P<head>\bpassword\s*=\s*)(?:'(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\"|[^\s&'\"]*)", re.IGNORECASE
 )
@@ -66,22 +66,23 @@ def hide_passwords(text: str, secrets: Iterable[str] = ()) -> str:
     Every text that quotes a database URL or a driver's message about one goes through here
     before it reaches an exception or a log line.
     """
-    text = _URL_PASSWORD.sub(lambda m: m["head"] + _MASK, text)
-    text = _KEYWORD_PASSWORD.sub(lambda m: m["head"] + _MASK, text)
     # Longest first, so that a password containing another one is masked whole.
     for secret in sorted({*secrets, *_secrets}, key=len, reverse=True):
         if len(secret) >= 4:  # a shorter one would mask ordinary words; the patterns cover it in URLs
             text = text.replace(secret, _MASK)
-    return text
+    text = _URL_PASSWORD.sub(lambda m: m["head"] + _MASK, text)
+    return _KEYWORD_PASSWORD.sub(lambda m: m["head"] + _MASK, text)
 
 
 def _passwords(url: str) -> set[str]:
     """The passwords a PostgreSQL URL carries (in the user part or as a query parameter), raw and decoded."""
     found = set()
-    rest = url.partition("://")[2]
-    authority = re.split(r"[/?#]", rest.rpartition("@")[0] + "@", maxsplit=1)[0] if "@" in rest else ""
-    if ":" in authority:
-        found.add(authority[:-1].split(":", 1)[1])
+    # libpq ends the user part at the first "@" before any "/"; a raw "@" in a password
+    # is a mistake, but its whole text is still a secret.
+    authority = url.partition("://")[2].partition("/")[0]
+    for userinfo in (authority.partition("@")[0], authority.rpartition("@")[0]):
+        if ":" in userinfo:
+            found.add(userinfo.split(":", 1)[1])
     for part in url.partition("?")[2].split("&"):
         key, _, value = part.partition("=")
         if unquote(key).strip().lower() == "password":

@@ -4,7 +4,7 @@
 
     from kestrum_models.storage import configure_databases, transaction
 
-    configure_databases("sqlite:///shop.sqlite3")       # every alias
+    configure_databases("sqlite:///shop.sqlite3")       # default and lakehouse
     configure_databases(lakehouse="postgresql://app@db/history")
 
     with transaction():

@@ -411,7 +411,12 @@ class LoopResources[T]:
 
 @contextlib.contextmanager
 def translated(translate: Callable[[BaseException], BaseException | None]) -> Iterator[None]:
-    """Re-raise database errors as the store's errors (``translate`` returns None to keep one)."""
+    """Re-raise database errors as the store's errors (``translate`` returns None to keep one).
+
+    Drivers run every call into their database library inside this block, and their
+    ``translate`` maps every error of that library: callers only ever see the store's
+    errors, whose messages name the database (with its password masked) and the cause.
+    """
     try:
         yield
     except Exception as error:

@@ -189,7 +189,9 @@ def _translate(path: str) -> Any:
         if code in (_CANTOPEN, _PERM, _READONLY):
             cause = _unusable(path)
             if cause is not None:
-                return DatabaseUnavailableError(f"SQLite database {path} cannot be opened: {cause} ({error})")
+                return DatabaseUnavailableError(
+                    f"SQLite database {path} cannot be opened for writing: {cause} ({error})"
+                )
             return DatabaseUnavailableError(f"SQLite database {path}: {error}")
         # Anything else (a full disk included) is a failed statement.
         return DatabaseError(f"SQLite database {path}: {error}")
