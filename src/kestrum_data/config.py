@@ -66,8 +66,10 @@ def hide_passwords(text: str, secrets: Iterable[str] = ()) -> str:
     Every text that quotes a database URL or a driver's message about one goes through here
     before it reaches an exception or a log line.
     """
+    with _lock:
+        known = {*secrets, *_secrets}
     # Longest first, so that a password containing another one is masked whole.
-    for secret in sorted({*secrets, *_secrets}, key=len, reverse=True):
+    for secret in sorted(known, key=len, reverse=True):
         if len(secret) >= 4:  # a shorter one would mask ordinary words; the patterns cover it in URLs
             text = text.replace(secret, _MASK)
     text = _URL_PASSWORD.sub(lambda m: m["head"] + _MASK, text)

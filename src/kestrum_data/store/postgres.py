@@ -179,7 +179,10 @@ class _PasswordFilter(logging.Filter):
     """Masks passwords in the log records of the driver and its pool."""
 
     def filter(self, record: logging.LogRecord) -> bool:
-        message = record.getMessage()
+        try:
+            message = record.getMessage()
+        except Exception:  # noqa: BLE001 - a malformed record is for its handler to report
+            return True
         masked = hide_passwords(message)
         if masked != message:
             record.msg, record.args = masked, None

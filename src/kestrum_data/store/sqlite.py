@@ -12,6 +12,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import datetime
+import errno
 import json
 import os
 import sqlite3
@@ -220,7 +221,10 @@ def _unusable(path: str) -> str | None:
         os.unlink(probe)
     except OSError as error:
         where = path if error.filename == path else f"the directory {directory}"
-        return f"{(error.strerror or str(error)).lower()}: {where} is not writable"
+        reason = (error.strerror or str(error)).lower()
+        if error.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
+            return f"{reason}: {where} is not writable"
+        return f"{reason} (writing in {where})"  # e.g. too many open files
     return None
 
 
