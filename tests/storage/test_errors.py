@@ -27,7 +27,6 @@ from kestrum_models.querysets.testing import MemoryBackend
 from kestrum_models.storage import transaction
 from kestrum_utils.utils.decorators import mode
 
-ROOT = Path(__file__).resolve().parents[2]
 SECRET = "kestrum-Secret-42"
 ROLE = "kestrum_pw_user"
 
@@ -52,7 +51,8 @@ def _text(url: DatabaseURL) -> str:
 
 
 def _subprocess(script: str, *args: str) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "src"), str(ROOT / "tests" / "storage")]))
+    paths = [str(Path(__file__).parent), *filter(None, [os.environ.get("PYTHONPATH")])]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
     argv = [sys.executable, "-c", textwrap.dedent(script), *args]
     return subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
 
