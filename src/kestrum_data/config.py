@@ -130,8 +130,8 @@ class DatabaseURL:
     @classmethod
     def parse(cls, url: str) -> "DatabaseURL":
         if not isinstance(url, str) or not url.strip():
-            shown = hide_passwords(url) if isinstance(url, str) else f"a {type(url).__name__}"
-            raise ValueError(f"a database URL must be a non-empty str, not {shown!r}")
+            shown = repr(hide_passwords(url)) if isinstance(url, str) else type(url).__name__
+            raise ValueError(f"a database URL must be a non-empty str, not {shown}")
         url = url.strip()
         scheme, sep, rest = url.partition("://")
         scheme = scheme.lower()
