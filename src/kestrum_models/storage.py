@@ -4,7 +4,7 @@
 
     from kestrum_models.storage import configure_databases, transaction
 
-    configure_databases("sqlite:///shop.sqlite3")       # every alias
+    configure_databases("sqlite:///shop.sqlite3")       # default and lakehouse
     configure_databases(lakehouse="postgresql://app@db/history")
 
     with transaction():
@@ -28,6 +28,7 @@ from kestrum_data.store import (
     SchemaError,
     StorageError,
     Transaction,
+    UnknownAliasError,
     UnknownFieldError,
     UnknownLookupError,
     close_databases,
@@ -43,6 +44,7 @@ __all__ = [
     "QueryError",
     "SchemaError",
     "StorageError",
+    "UnknownAliasError",
     "UnknownFieldError",
     "UnknownLookupError",
     "atransaction",

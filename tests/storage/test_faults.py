@@ -104,7 +104,7 @@ def test_an_event_loop_ends_while_its_pool_is_still_connecting(monkeypatch: pyte
     # still connecting when the runner ends and cancels every task of its loop.
     silent = socket.create_server(("127.0.0.1", 0))
     monkeypatch.setattr(PostgresDatabase, "pool_timeout", 0.3)
-    configure_databases(f"postgresql://nobody@127.0.0.1:{silent.getsockname()[1]}/nothing")
+    configure_databases(f"postgresql://nobody@127.0.0.1:{silent.getsockname()[1]}/nothing?connect_timeout=2")
 
     async def query() -> None:
         with pytest.raises(DatabaseUnavailableError):

@@ -13,6 +13,7 @@ from kestrum_data.store.errors import (
     QueryError,
     SchemaError,
     StorageError,
+    UnknownAliasError,
     UnknownFieldError,
     UnknownLookupError,
 )
@@ -33,6 +34,7 @@ __all__ = [
     "SchemaError",
     "Storage",
     "StorageError",
+    "UnknownAliasError",
     "Transaction",
     "UnknownFieldError",
     "UnknownLookupError",

@@ -205,6 +205,12 @@ class Database(ABC):
       committed one that was interrupted afterwards;
     - a COMMIT the server turns into a rollback (a statement failed inside the
       transaction) raises; it never passes for a commit.
+
+    Every use of these four holds a *lease* on the database (subclasses' methods are
+    wrapped when the class is created). :meth:`retire` closes the connections only
+    when no lease is held, so that the work of other threads and tasks is never cut
+    off: closing waits for the last lease, and a retired database used again opens
+    what it needs and closes it once more after that use.
     """
 
     dialect: Dialect
@@ -213,6 +219,20 @@ class Database(ABC):
         self.url = url
         self._pid = os.getpid()
         self._lock = threading.Lock()
+        self._leases = 0
+        self._leases_pid = self._pid
+        self._retired = False
+        # Held while a lease is taken and while closing: no use starts mid-close.
+        self._lease_lock = threading.Lock()
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        for name in ("connect", "transaction"):
+            if name in cls.__dict__:
+                setattr(cls, name, _leased(cls.__dict__[name], _Lease))
+        for name in ("aconnect", "atransaction"):
+            if name in cls.__dict__:
+                setattr(cls, name, _leased(cls.__dict__[name], _AsyncLease))
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {self.url}>"
@@ -231,7 +251,29 @@ class Database(ABC):
 
     @abstractmethod
     def close(self) -> None:
-        """Close the connections this process holds (pools of event loops close with their loops)."""
+        """Close the connections this process holds, those of event loops included (each on its loop).
+
+        Callers other than :meth:`retire` must know that nothing uses the database.
+        """
+
+    def retire(self) -> None:
+        """Close the connections now if nothing uses them, else when the last use ends."""
+        with self._lease_lock:
+            self._retired = True
+            if self._leases == 0:
+                self.close()
+
+    def _acquire(self) -> None:
+        with self._lease_lock:
+            if self._leases_pid != os.getpid():  # a forked child: the parent's uses are not ours
+                self._leases_pid, self._leases = os.getpid(), 0
+            self._leases += 1
+
+    def _release(self) -> None:
+        with self._lease_lock:
+            self._leases -= 1
+            if self._retired and self._leases == 0:
+                self.close()
 
     def _check_process(self) -> bool:
         """True (once) when this object is used in a forked child: connections must not be shared."""
@@ -240,6 +282,64 @@ class Database(ABC):
             return False
         self._pid = pid
         return True
+
+
+class _Lease:
+    """A connection context manager of a database, holding a lease while open."""
+
+    __slots__ = ("db", "inner")
+
+    def __init__(self, db: Database, inner: Any) -> None:
+        self.db = db
+        self.inner = inner
+
+    def __enter__(self) -> Any:
+        self.db._acquire()
+        try:
+            return self.inner.__enter__()
+        except BaseException:
+            self.db._release()
+            raise
+
+    def __exit__(self, *exc: Any) -> Any:
+        try:
+            return self.inner.__exit__(*exc)
+        finally:
+            self.db._release()
+
+
+class _AsyncLease(_Lease):
+    __slots__ = ()
+
+    async def __aenter__(self) -> Any:
+        self.db._acquire()
+        try:
+            return await self.inner.__aenter__()
+        except BaseException:
+            self.db._release()
+            raise
+
+    async def __aexit__(self, *exc: Any) -> Any:
+        try:
+            return await self.inner.__aexit__(*exc)
+        finally:
+            self.db._release()
+
+
+def _leased(method: Callable[..., Any], lease: type[_Lease]) -> Callable[..., Any]:
+    def leased(self: Database) -> Any:
+        return lease(self, method(self))
+
+    leased.__name__, leased.__qualname__, leased.__doc__ = method.__name__, method.__qualname__, method.__doc__
+    leased.__wrapped__ = method  # type: ignore[attr-defined]
+    return leased
+
+
+# The closing helpers of every live per-loop resource, by id of the resource: strong
+# references independent of the objects that created them (a loop holds its tasks and
+# generators only weakly), so that they outlive a database dropped while its loops
+# still run. Each entry is removed once its resource is closed.
+_closers: dict[int, tuple[asyncio.Task[None], AsyncIterator[None]]] = {}
 
 
 class LoopResources[T]:
@@ -256,6 +356,8 @@ class LoopResources[T]:
     - a parked asynchronous generator whose cleanup closes the resource, for loops shut
       down without cancelling their tasks.
 
+    :meth:`close_all` closes them from any thread by cancelling their guards: each
+    resource is closed on its own loop, when that loop next runs (or shuts down).
     A loop closed with neither step keeps its resource until the process ends.
     """
 
@@ -264,26 +366,41 @@ class LoopResources[T]:
         self._close = close
         self._drop = drop
         self._by_loop: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Any] = weakref.WeakKeyDictionary()
-        # Strong references to the closing helpers: the loop holds its tasks and
-        # generators only weakly. Both drop their entry once they have closed.
-        self._closers: dict[int, tuple[asyncio.Task[None], AsyncIterator[None]]] = {}
+        self._lock = threading.Lock()
 
     async def get(self) -> T:
         loop = asyncio.get_running_loop()
         resource = self._by_loop.get(loop)
         if resource is None:
             resource = await self._create()
-            existing = self._by_loop.get(loop)
+            with self._lock:
+                existing = self._by_loop.get(loop)
+                if existing is None:
+                    self._by_loop[loop] = resource
             if existing is not None:  # another task of this loop won the race
                 await self._close(resource)
                 return existing
-            self._by_loop[loop] = resource
             keeper = self._keeper(weakref.ref(loop), resource)
             await keeper.asend(None)
             guard = loop.create_task(self._guard(keeper), name="kestrum-resource-guard")
-            self._closers[id(resource)] = (guard, keeper)
+            _closers[id(resource)] = (guard, keeper)
             weakref.finalize(loop, self._drop, resource)
         return resource
+
+    def close_all(self) -> None:
+        """Close the resource of every loop: on the loop itself, or at once when the loop is closed."""
+        with self._lock:
+            found = list(self._by_loop.items())
+            self._by_loop.clear()
+        for loop, resource in found:
+            closers = _closers.get(id(resource))
+            if closers is None:  # already closing
+                continue
+            try:
+                loop.call_soon_threadsafe(closers[0].cancel)
+            except RuntimeError:  # the loop is closed: nothing can run on it any more
+                _closers.pop(id(resource), None)
+                self._drop(resource)
 
     @staticmethod
     async def _guard(keeper: Any) -> None:
@@ -300,9 +417,10 @@ class LoopResources[T]:
                 yield
         finally:
             owner = loop()
-            if owner is not None and self._by_loop.get(owner) is resource:
-                del self._by_loop[owner]
-            closers = self._closers.pop(id(resource), None)
+            with self._lock:
+                if owner is not None and self._by_loop.get(owner) is resource:
+                    del self._by_loop[owner]
+            closers = _closers.pop(id(resource), None)
             if closers is not None and closers[0] is not asyncio.current_task():
                 closers[0].cancel()
             await self._close(resource)
@@ -334,7 +452,12 @@ async def to_completion[T](awaitable: Awaitable[T]) -> tuple[T, bool]:
 
 @contextlib.contextmanager
 def translated(translate: Callable[[BaseException], BaseException | None]) -> Iterator[None]:
-    """Re-raise database errors as the store's errors (``translate`` returns None to keep one)."""
+    """Re-raise database errors as the store's errors (``translate`` returns None to keep one).
+
+    Drivers run every call into their database library inside this block, and their
+    ``translate`` maps every error of that library: callers only ever see the store's
+    errors, whose messages name the database (with its password masked) and the cause.
+    """
     try:
         yield
     except Exception as error:

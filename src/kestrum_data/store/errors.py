@@ -35,3 +35,7 @@ class DatabaseError(StorageError):
 
 class DatabaseUnavailableError(DatabaseError):
     """The database cannot be reached (server down, connection lost, file locked too long)."""
+
+
+class UnknownAliasError(StorageError, LookupError):
+    """A query names a database alias that is not configured."""

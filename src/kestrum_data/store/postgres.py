@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import logging
 from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
 from functools import cached_property
 from typing import Any, ClassVar
@@ -19,7 +20,7 @@ from psycopg.types.json import Jsonb
 from psycopg_pool import AsyncConnectionPool, ConnectionPool, PoolTimeout
 from pydantic_core import to_jsonable_python
 
-from kestrum_data.config import DatabaseURL
+from kestrum_data.config import DatabaseURL, hide_passwords
 from kestrum_data.store.database import (
     AsyncDriver,
     Database,
@@ -143,24 +144,55 @@ class PostgresDialect(Dialect):
         )
 
 
-def _translate(where: str) -> Any:
+def _translate(url: DatabaseURL) -> Any:
+    """Every psycopg error as one of the store's errors, naming the database with its password masked."""
+    where = str(url)
+
     def translate(error: BaseException) -> BaseException | None:
+        if not isinstance(error, psycopg.Error | PoolTimeout):
+            return None
+        _mask(error, url)
         if isinstance(error, psycopg.errors.UniqueViolation):
             return ConflictError(f"another writer saved the same object version first ({error.diag.message_primary})")
         state = getattr(error, "sqlstate", None) or ""
-        # No SQLSTATE (the client lost or never had its connection), connection
-        # exceptions (08) and server shutdowns (57): the database is out of reach.
+        # No SQLSTATE (the client lost or never had its connection: the message is
+        # libpq's or the server's refusal), connection exceptions (08) and server
+        # shutdowns (57): the database is out of reach.
         if isinstance(error, PoolTimeout) or (
             isinstance(error, psycopg.OperationalError) and (not state or state[:2] in ("08", "57"))
         ):
             return DatabaseUnavailableError(f"PostgreSQL database {where} is unavailable: {error}")
         if isinstance(error, psycopg.DataError) or state[:2] == "54":
             return InvalidValueError(f"PostgreSQL database {where} refused a value: {error}")
-        if isinstance(error, psycopg.Error):
-            return DatabaseError(f"PostgreSQL database {where}: {error}")
-        return None
+        return DatabaseError(f"PostgreSQL database {where}: {error}")
 
     return translate
+
+
+def _mask(error: BaseException, url: DatabaseURL) -> None:
+    """Mask passwords in the driver's own error too: it stays attached as the cause of the store's error."""
+    text = str(error)
+    masked = hide_passwords(text, url.secrets)
+    if masked != text:
+        error.args = (masked,)
+
+
+class _PasswordFilter(logging.Filter):
+    """Masks passwords in the log records of the driver and its pool."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        try:
+            message = record.getMessage()
+        except Exception:  # noqa: BLE001 - a malformed record is for its handler to report
+            return True
+        masked = hide_passwords(message)
+        if masked != message:
+            record.msg, record.args = masked, None
+        return True
+
+
+for _name in ("psycopg", "psycopg.pool"):
+    logging.getLogger(_name).addFilter(_PasswordFilter())
 
 
 class _SyncDriver(Driver):
@@ -244,31 +276,62 @@ async def _aconfigure(conn: psycopg.AsyncConnection[Any]) -> None:
     await conn.execute("SET TIME ZONE 'UTC'")
 
 
+# A pool connects in the background and, when the server refuses it, retries until
+# the caller's wait for a connection times out, which tells nothing of the cause.
+# So a pool opens only after one direct connection succeeded (whose failure, with the
+# server's or libpq's message, is raised at once), and a wait that times out tries
+# one more direct connection to report why, if it fails.
+
+
+class _Pool(ConnectionPool[Any]):
+    def getconn(self, timeout: float | None = None) -> Any:
+        try:
+            return super().getconn(timeout)
+        except PoolTimeout:
+            psycopg.Connection.connect(self.conninfo, **self.kwargs).close()  # type: ignore[arg-type]
+            raise
+
+
+class _AsyncPool(AsyncConnectionPool[Any]):
+    async def getconn(self, timeout: float | None = None) -> Any:
+        try:
+            return await super().getconn(timeout)
+        except PoolTimeout:
+            await (await psycopg.AsyncConnection.connect(self.conninfo, **self.kwargs)).close()  # type: ignore[arg-type]
+            raise
+
+
 class PostgresDatabase(Database):
+    """A PostgreSQL database; the pool settings come from the URL or, when it has none, from the class."""
+
     dialect = PostgresDialect()
 
     #: Seconds to wait for a connection before the database counts as unavailable.
     pool_timeout: ClassVar[float] = 10.0
     pool_max_size: ClassVar[int] = 10
+    #: Seconds to wait for the server when connecting (0: no limit).
+    connect_timeout: ClassVar[int] = 10
 
     def __init__(self, url: DatabaseURL) -> None:
         super().__init__(url)
         self.conninfo = url.target
-        self._translate = _translate(str(url))
+        self._translate = _translate(url)
         self._pool: ConnectionPool[Any] | None = None
+        cls = type(self)
+        timeout = url.pool_timeout if url.pool_timeout is not None else cls.pool_timeout
+        connect_timeout = url.connect_timeout if url.connect_timeout is not None else cls.connect_timeout
+        settings: dict[str, Any] = {
+            "min_size": 1,
+            "max_size": url.pool_size or cls.pool_max_size,
+            "timeout": timeout,
+            "kwargs": {"autocommit": True, "connect_timeout": connect_timeout},
+            "open": False,
+            "name": f"kestrum-{url}",
+        }
 
         async def create() -> AsyncConnectionPool[Any]:
-            pool = AsyncConnectionPool(
-                self.conninfo,
-                min_size=1,
-                max_size=self.pool_max_size,
-                timeout=self.pool_timeout,
-                kwargs={"autocommit": True},
-                configure=_aconfigure,
-                check=AsyncConnectionPool.check_connection,
-                open=False,
-                name=f"kestrum-{url}",
-            )
+            await (await psycopg.AsyncConnection.connect(self.conninfo, **settings["kwargs"])).close()
+            pool = _AsyncPool(self.conninfo, configure=_aconfigure, check=_AsyncPool.check_connection, **settings)
             await pool.open()
             return pool
 
@@ -281,6 +344,14 @@ class PostgresDatabase(Database):
 
         self._pools: LoopResources[AsyncConnectionPool[Any]] = LoopResources(create, close, drop)
 
+        def create_sync() -> ConnectionPool[Any]:
+            psycopg.Connection.connect(self.conninfo, **settings["kwargs"]).close()
+            pool = _Pool(self.conninfo, configure=_configure, check=_Pool.check_connection, **settings)
+            pool.open()
+            return pool
+
+        self._create_sync = create_sync
+
     def _sync_pool(self) -> ConnectionPool[Any]:
         if self._check_process():
             self._pool = None  # the parent's sockets are not ours
@@ -289,17 +360,7 @@ class PostgresDatabase(Database):
             with self._lock:
                 pool = self._pool
                 if pool is None:
-                    pool = self._pool = ConnectionPool(
-                        self.conninfo,
-                        min_size=1,
-                        max_size=self.pool_max_size,
-                        timeout=self.pool_timeout,
-                        kwargs={"autocommit": True},
-                        configure=_configure,
-                        check=ConnectionPool.check_connection,
-                        open=True,
-                        name=f"kestrum-{self.url}",
-                    )
+                    pool = self._pool = self._create_sync()
         return pool
 
     @contextlib.contextmanager
@@ -350,6 +411,8 @@ class PostgresDatabase(Database):
                     raise asyncio.CancelledError
 
     def close(self) -> None:
-        pool, self._pool = self._pool, None
+        with self._lock:
+            pool, self._pool = self._pool, None
         if pool is not None:
             pool.close()
+        self._pools.close_all()

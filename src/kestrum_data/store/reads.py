@@ -12,12 +12,12 @@ import contextlib
 from typing import Any
 
 from kestrum_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
-from kestrum_data.config import database_url
+from kestrum_data.config import ALIAS_URL_ENV_PREFIX, configured_aliases, database_url, is_configured
 from kestrum_data.store import session
 from kestrum_data.store.classes import ClassRegistry
 from kestrum_data.store.database import AsyncDriver, Database, Driver
 from kestrum_data.store.engines import open_database
-from kestrum_data.store.errors import UnknownFieldError
+from kestrum_data.store.errors import UnknownAliasError, UnknownFieldError
 from kestrum_data.store.fields import RELATION
 from kestrum_data.store.query import (
     RowPlans,
@@ -66,6 +66,14 @@ class Reader:
             return self.history_db, True
         if alias == DEFAULT_DB_ALIAS:
             return self.latest_db, False
+        # Only an alias the configuration names has a database: a misspelt one must not
+        # silently read (and create) the default SQLite file.
+        if not is_configured(alias):
+            raise UnknownAliasError(
+                f"unknown database alias {alias!r}; the configured aliases are: {', '.join(configured_aliases())} "
+                f"(name it with a keyword of configure_databases or the environment variable "
+                f"{ALIAS_URL_ENV_PREFIX}{alias.upper()})"
+            )
         return open_database(database_url(alias)), False
 
     def _source(self, db: Database, history: bool, model: type[Any], stored: StoredClass) -> Source:

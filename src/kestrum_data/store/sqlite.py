@@ -12,9 +12,13 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import datetime
+import errno
 import json
+import os
 import sqlite3
+import tempfile
 import threading
+import weakref
 from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Sequence
 from functools import cached_property
 from typing import Any, Final
@@ -169,20 +173,60 @@ class SQLiteDialect(Dialect):
         )
 
 
+# Primary result codes of SQLite (the low byte of an extended code).
+_PERM, _BUSY, _LOCKED, _READONLY, _CANTOPEN = 3, 5, 6, 8, 14
+
+
 def _translate(path: str) -> Any:
+    """Every ``sqlite3`` error as one of the store's errors, naming the database file."""
+
     def translate(error: BaseException) -> BaseException | None:
         if isinstance(error, sqlite3.IntegrityError):
             return ConflictError(f"another writer saved the same object version first ({error})")
-        if isinstance(error, sqlite3.OperationalError):
-            text = str(error)
-            if "locked" in text or "busy" in text or "unable to open" in text:
-                return DatabaseUnavailableError(f"SQLite database {path}: {text}")
+        if not isinstance(error, sqlite3.Error):
             return None
-        if isinstance(error, sqlite3.DatabaseError):
-            return DatabaseError(f"SQLite database {path}: {error}")
-        return None
+        code = (getattr(error, "sqlite_errorcode", None) or 0) & 0xFF
+        if code in (_BUSY, _LOCKED):
+            return DatabaseUnavailableError(f"SQLite database {path}: {error}")
+        if code in (_CANTOPEN, _PERM, _READONLY):
+            cause = _unusable(path)
+            if cause is not None:
+                return DatabaseUnavailableError(
+                    f"SQLite database {path} cannot be opened for writing: {cause} ({error})"
+                )
+            return DatabaseUnavailableError(f"SQLite database {path}: {error}")
+        # Anything else (a full disk included) is a failed statement.
+        return DatabaseError(f"SQLite database {path}: {error}")
 
     return translate
+
+
+def _unusable(path: str) -> str | None:
+    """Why ``path`` cannot be opened for writing, found by looking at the file system (None: no reason found)."""
+    directory = os.path.dirname(path) or "."
+    if not os.path.exists(directory):
+        missing = directory
+        while not os.path.exists(os.path.dirname(missing)):
+            missing = os.path.dirname(missing)
+        return f"no such directory: {missing}"
+    if not os.path.isdir(directory):
+        return f"not a directory: {directory}"
+    if os.path.isdir(path):
+        return f"{path} is a directory"
+    try:
+        if os.path.exists(path):
+            os.close(os.open(path, os.O_RDWR))
+        # SQLite creates the database and its -wal and -shm files next to each other.
+        fd, probe = tempfile.mkstemp(dir=directory, prefix=".kestrum-probe-")
+        os.close(fd)
+        os.unlink(probe)
+    except OSError as error:
+        where = path if error.filename == path else f"the directory {directory}"
+        reason = (error.strerror or str(error)).lower()
+        if error.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
+            return f"{reason}: {where} is not writable"
+        return f"{reason} (writing in {where})"  # e.g. too many open files
+    return None
 
 
 class _SyncDriver(Driver):
@@ -233,9 +277,11 @@ class _AsyncDriver(AsyncDriver):
             await self.conn.executemany(sql, rows)
 
 
-def _open(path: str, *, same_thread: bool = True) -> sqlite3.Connection:
+def _open(path: str) -> sqlite3.Connection:
+    # Any thread may close the connection (its thread's end, or a retired database);
+    # only one thread at a time uses it: a thread's own, or an event loop's worker.
     conn = sqlite3.connect(
-        path, timeout=BUSY_TIMEOUT_S, isolation_level=None, check_same_thread=same_thread, cached_statements=256
+        path, timeout=BUSY_TIMEOUT_S, isolation_level=None, check_same_thread=False, cached_statements=256
     )
     try:
         mode = conn.execute("PRAGMA journal_mode = WAL").fetchone()
@@ -254,12 +300,17 @@ def _casefold(value: Any) -> Any:
 
 
 class _AsyncPool:
-    """A few aiosqlite connections of one event loop, handed out one task at a time."""
+    """A few aiosqlite connections of one event loop, handed out one task at a time.
+
+    Closing closes the idle connections at once and each connection in use when its
+    task gives it back, so that a task still holding one when its loop shuts down
+    ends with its own cancellation and not with an error of the pool.
+    """
 
     def __init__(self, path: str) -> None:
         self.path = path
         self.idle: list[aiosqlite.Connection] = []
-        self.all: list[aiosqlite.Connection] = []
+        self.all: set[aiosqlite.Connection] = set()
         self.slots = asyncio.Semaphore(ASYNC_POOL_SIZE)
         self.closed = False
 
@@ -275,30 +326,39 @@ class _AsyncPool:
                 if healthy and not self.closed:
                     self.idle.append(conn)
                 else:
-                    self.all.remove(conn)
+                    self.all.discard(conn)
                     await asyncio.shield(_close_async(conn))
 
     async def _new(self) -> aiosqlite.Connection:
-        conn = aiosqlite.Connection(lambda: _open(self.path, same_thread=False), iter_chunk_size=1024)
+        conn = aiosqlite.Connection(lambda: _open(self.path), iter_chunk_size=1024)
         # The worker thread must not keep the interpreter from exiting if a loop is
         # never shut down.
         thread = getattr(conn, "_thread", None)
         if thread is not None:
             thread.daemon = True
-        with translated(_translate(self.path)):
-            await conn
-        self.all.append(conn)
+        try:
+            with translated(_translate(self.path)):
+                await conn
+        except Exception:
+            # A failed connection stops its worker without waiting for it: wait here, so
+            # that the worker never reports to a loop closed in the meantime.
+            while thread is not None and thread.is_alive():
+                await asyncio.sleep(0.001)
+            raise
+        self.all.add(conn)
         return conn
 
     async def close(self) -> None:
         self.closed = True
-        conns, self.all, self.idle = self.all, [], []
-        for conn in conns:
+        idle, self.idle = self.idle, []
+        for conn in idle:
+            self.all.discard(conn)
             await _close_async(conn)
 
     def stop(self) -> None:
+        """Stop every connection's worker: the loop is gone, nothing can be awaited."""
         self.closed = True
-        conns, self.all, self.idle = self.all, [], []
+        conns, self.all, self.idle = self.all, set(), []
         for conn in conns:
             conn.stop()
 
@@ -308,6 +368,25 @@ async def _close_async(conn: aiosqlite.Connection) -> None:
         await conn.close()
 
 
+class _ThreadConnection:
+    """The connection of one thread, kept in a thread-local slot.
+
+    The slot is freed when its thread ends, and this object with it: its finalizer
+    then closes the connection, so that short-lived threads leave no open files.
+    """
+
+    __slots__ = ("__weakref__", "close", "conn")
+
+    def __init__(self, conn: sqlite3.Connection) -> None:
+        self.conn = conn
+        self.close = weakref.finalize(self, _close_quietly, conn)
+
+
+def _close_quietly(conn: sqlite3.Connection) -> None:
+    with contextlib.suppress(Exception):
+        conn.close()
+
+
 class SQLiteDatabase(Database):
     dialect = SQLiteDialect()
 
@@ -315,7 +394,7 @@ class SQLiteDatabase(Database):
         super().__init__(url)
         self.path = url.target
         self._local = threading.local()
-        self._conns: list[sqlite3.Connection] = []
+        self._threads: weakref.WeakSet[_ThreadConnection] = weakref.WeakSet()
 
         async def create() -> _AsyncPool:
             return _AsyncPool(self.path)
@@ -325,15 +404,16 @@ class SQLiteDatabase(Database):
     def _connection(self) -> sqlite3.Connection:
         if self._check_process():
             self._local = threading.local()
-            self._conns = []
-        conn = getattr(self._local, "conn", None)
-        if conn is None:
+            self._threads = weakref.WeakSet()
+        local = self._local
+        held = getattr(local, "held", None)
+        if held is None:
             with translated(_translate(self.path)):
-                conn = _open(self.path)
-            self._local.conn = conn
+                held = _ThreadConnection(_open(self.path))
+            local.held = held
             with self._lock:
-                self._conns.append(conn)
-        return conn
+                self._threads.add(held)
+        return held.conn
 
     @contextlib.contextmanager
     def connect(self) -> Iterator[_SyncDriver]:
@@ -384,11 +464,11 @@ class SQLiteDatabase(Database):
 
     def close(self) -> None:
         with self._lock:
-            conns, self._conns = self._conns, []
-        for conn in conns:
-            with contextlib.suppress(Exception):
-                conn.close()
-        self._local = threading.local()
+            held, self._threads = list(self._threads), weakref.WeakSet()
+            self._local = threading.local()
+        for connection in held:
+            connection.close()
+        self._pools.close_all()
 
 
 async def _rollback(conn: aiosqlite.Connection) -> None:
