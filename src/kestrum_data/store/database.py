@@ -83,6 +83,8 @@ class Dialect(ABC):
     placeholder: ClassVar[str]
     column_types: ClassVar[dict[str, str]]
     codec: Codec
+    #: Whether text columns can hold NUL characters (where not, no stored text equals one holding NUL).
+    nul_in_text: ClassVar[bool] = True
 
     @staticmethod
     def quote(identifier: str) -> str:

@@ -4,7 +4,7 @@ A field's core type (:class:`CoreTypes`) follows from its annotation: ``int``,
 ``float``, ``str``, ``bytes``, ``bool``, ``date``, ``datetime``, lists, tuples and
 sets (``array``), dicts and nested plain models (``dictionary``); ``X | None`` is
 ``X``, nullable. Any other type is classified by the JSON form pydantic gives it
-(a ``UUID`` or ``Decimal`` is stored as text, an ``IntEnum`` as an integer, and
+(a ``UUID`` is stored as text, an ``IntEnum`` as an integer, a ``Decimal`` and
 anything structured as JSON). A field annotated with another stored model class is
 a relation: its column holds the related object's id.
 """
@@ -339,11 +339,20 @@ def relation_id(value: Any) -> int | None:
 
 
 class Codec:
-    """Turns field values into column values of one database dialect and back."""
+    """Turns field values into column values of one database dialect and back.
+
+    What an encoder returns must load back as the same value (the decoder undoes any
+    change), and a value the database cannot hold is refused with
+    :class:`InvalidValueError`, never left for the driver to mangle or to fail on with
+    its own error. Old rows keep the form they were written in: a new way of storing
+    a kind must still read, and compare, the old form.
+    """
 
     #: Kinds whose column values need decoding when read.
     decoded_kinds: frozenset[str] = frozenset()
-    #: Per kind, the value types stored as they are (without calling the encoder).
+    #: Per kind, the value types stored as they are (without calling the encoder): only
+    #: types every value of which the driver stores faithfully, or refuses with an
+    #: error the driver's translation turns into InvalidValueError.
     pass_through: dict[str, tuple[type, ...]] = {
         CoreTypes.INTEGER.value: (int,),
         CoreTypes.NUMBER.value: (float, int),

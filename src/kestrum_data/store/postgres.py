@@ -98,9 +98,11 @@ class PostgresCodec(Codec):
 def _folded_by() -> dict[str, str]:
     """For each character, the characters that ``str.casefold`` turns into text holding it."""
     found: dict[str, list[str]] = {}
-    for start in range(0, 0x110000, 256):
+    # Cased letters live in the first two planes (the others hold ideographs, tags
+    # and private use); surrogates are in no text.
+    for start in range(0, 0x20000, 256):
         if 0xD800 <= start < 0xE000:
-            continue  # surrogates: no text holds them
+            continue
         block = "".join(map(chr, range(start, start + 256)))
         if block.casefold() == block:
             continue
@@ -168,6 +170,7 @@ def _seconds(value: Any) -> decimal.Decimal:
 class PostgresDialect(Dialect):
     name = "postgresql"
     placeholder = "%s"
+    nul_in_text = False
     column_types = {
         CoreTypes.INTEGER.value: "bigint",
         CoreTypes.NUMBER.value: "double precision",

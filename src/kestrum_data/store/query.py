@@ -12,6 +12,13 @@ model's fields, and ``_address__object_id``, ``_address__object_version`` and
 ``_address__class_version`` (whose versions may be ``Versions.LATEST``). A null
 field matches no comparison, so its negation (``exclude``) matches it.
 
+A lookup's SQL holds exactly when the condition's own Python test (``Q.matches``)
+holds for the value as loaded, on every dialect. Where the stored form would
+compare differently (a duration's ISO text, a Decimal's JSON text, a set's element
+order, NaN and -0.0, text holding NUL, case folding), the dialect compares by
+meaning (``Dialect.number_test``, ``text_test``, ``form_key``). A list of values
+travels as one parameter, never as one parameter or expression per value.
+
 :func:`build_rows` turns the fetched rows into ``glue.Data`` records.
 """
 
@@ -187,8 +194,7 @@ class _Builder:
             check_text(value)
             if not value:
                 return f"{column} IS NOT NULL"
-            if "\0" in value and self.dialect.name == "postgresql":
-                # Stored text never holds NUL there, so nothing matches.
+            if "\0" in value and not self.dialect.nul_in_text:
                 return "FALSE"
             return self.sql(self.dialect.text_test(operator, column, value))
         if operator == "in":
@@ -220,9 +226,17 @@ class _Builder:
             return self.dialect.json_equals(column)
         if field_def.kind not in ORDERED_KINDS and sign != "=":
             raise self._refuse(operator, field_def, key)
+        if sign == "=" and self._unstorable(field_def, value):
+            return "FALSE"
         if field_def.kind == CoreTypes.NUMBER.value:
             return self.sql(self.dialect.number_test(column, sign, self.model.check_value(field_def.name, value)))
         return f"{column} {sign} {self.param(self.encode(field_def, value))}"
+
+    def _unstorable(self, field_def: StoredField, value: Any) -> bool:
+        # Text with NUL where text columns cannot hold it: no stored value equals it.
+        return (
+            not self.dialect.nul_in_text and field_def.kind in TEXT_KINDS and isinstance(value, str) and "\0" in value
+        )
 
     def _isnull(self, column: str, value: Any, key: str) -> str:
         if not isinstance(value, bool):
@@ -238,7 +252,12 @@ class _Builder:
         # However many the values, the statement gets a fixed number of parameters (lists
         # travel as one array or JSON parameter): no limit on values, no deep expression.
         values = self._values(value, key)
-        checked = [self.model.check_value(field_def.name, item) for item in values if item is not None]
+        checked = [
+            self.model.check_value(field_def.name, item)
+            for item in values
+            if item is not None and not self._unstorable(field_def, item)
+        ]
+        with_null = any(item is None for item in values)
         tests = []
         if checked:
             form = self.model.form(field_def.name)
@@ -252,7 +271,7 @@ class _Builder:
                 codec = self.dialect.codec
                 encoded = [codec.encode(field_def.kind, item) for item in checked]
                 tests.append(self.sql(self.dialect.values_in(column, field_def.kind, encoded)))
-        if len(checked) < len(values):
+        if with_null:
             tests.append(f"{column} IS NULL")
         return " OR ".join(f"({test})" for test in tests) if tests else "FALSE"
 

@@ -169,12 +169,12 @@ def _decimal_key(value: decimal.Decimal) -> str | None:
     if not value:
         return "2"
     sign, digits, exponent = value.as_tuple()
-    text = "".join(map(str, digits)).rstrip("0")
+    significant = "".join(map(str, digits)).rstrip("0")
     position = int(exponent) + len(digits)
     if sign:
-        complement = "".join(str(9 - int(digit)) for digit in text)
+        complement = "".join(str(9 - int(digit)) for digit in significant)
         return f"1{10**18 - position:019d}{complement}~"
-    return f"3{10**18 + position:019d}{text}"
+    return f"3{10**18 + position:019d}{significant}"
 
 
 def _set_key(items: Any) -> str:
@@ -338,8 +338,8 @@ def _translate(path: str) -> Any:
         # Values the driver cannot bind: the writes pass ints and str as they are.
         if isinstance(error, OverflowError):
             return InvalidValueError(
-                f"SQLite database {path} refused a value: {error} (stored integers are signed 64-bit, "
-                f"{INT64_MIN} to {INT64_MAX})"
+                f"SQLite database {path} refused a value out of range ({error}): stored integers are signed "
+                f"64-bit, {INT64_MIN} to {INT64_MAX}"
             )
         if isinstance(error, UnicodeEncodeError):
             return InvalidValueError(
