@@ -84,6 +84,8 @@ class Dialect(ABC):
     placeholder: ClassVar[str]
     column_types: ClassVar[dict[str, str]]
     codec: Codec
+    #: Whether text columns can hold NUL characters (where not, no stored text equals one holding NUL).
+    nul_in_text: ClassVar[bool] = True
 
     @staticmethod
     def quote(identifier: str) -> str:
@@ -105,12 +107,11 @@ class Dialect(ABC):
         """The parameter :meth:`any_of` takes for ``values``."""
 
     @abstractmethod
-    def text_test(self, operator: str, column: str) -> str:
-        """SQL for ``contains``, ``icontains``, ``startswith`` or ``endswith``; parameters from :meth:`text_params`."""
+    def text_test(self, operator: str, column: str, value: str) -> tuple[str, list[Any]]:
+        """SQL for ``contains``, ``icontains`` (Python's ``casefold``), ``startswith`` or ``endswith``, and its parameters.
 
-    @abstractmethod
-    def text_params(self, operator: str, value: str) -> list[Any]:
-        """The parameters of :meth:`text_test` for a non-empty ``value``."""
+        ``value`` is non-empty; the test holds exactly when the Python test does.
+        """
 
     @abstractmethod
     def array_contains(self, column: str) -> str:
@@ -123,6 +124,33 @@ class Dialect(ABC):
     @abstractmethod
     def order_term(self, column: str, descending: bool) -> str:
         """An ``ORDER BY`` term; nulls come first ascending and last descending."""
+
+    # Lookups that must mean what the condition means in Python: the dialect gets the
+    # checked values (as the codec encodes them) and returns SQL with its parameters.
+
+    @abstractmethod
+    def number_test(self, column: str, sign: str, value: float) -> tuple[str, list[Any]]:
+        """SQL comparing a float column with a float (``sign`` is ``=``, ``<``, ``<=``, ``>`` or ``>=``).
+
+        As in Python, -0.0 equals 0.0 and a NaN is neither less nor greater than
+        anything; a NaN equals a NaN (so that ``filter(x=nan)`` finds them).
+        """
+
+    @abstractmethod
+    def values_in(self, column: str, kind: str, values: list[Any]) -> tuple[str, list[Any]]:
+        """SQL testing whether a column equals one of many encoded values, with a fixed number of parameters."""
+
+    @abstractmethod
+    def form_key(self, form: str, sql: str) -> str:
+        """SQL giving the comparison key of a stored value of a field of that comparison form."""
+
+    @abstractmethod
+    def form_param(self, form: str, stored: Any) -> tuple[str, Any]:
+        """SQL giving the key of one compared value, and its parameter (from the value as stored)."""
+
+    @abstractmethod
+    def form_in(self, form: str, key: str, stored: list[Any]) -> tuple[str, Any]:
+        """SQL testing a key (of :meth:`form_key`) against the keys of many values, and its one parameter."""
 
     def limit_offset(self, limit: int | None, offset: int | None) -> tuple[str, list[int]]:
         sql, params = "", []

@@ -4,7 +4,7 @@ A field's core type (:class:`CoreTypes`) follows from its annotation: ``int``,
 ``float``, ``str``, ``bytes``, ``bool``, ``date``, ``datetime``, lists, tuples and
 sets (``array``), dicts and nested plain models (``dictionary``); ``X | None`` is
 ``X``, nullable. Any other type is classified by the JSON form pydantic gives it
-(a ``UUID`` or ``Decimal`` is stored as text, an ``IntEnum`` as an integer, and
+(a ``UUID`` is stored as text, an ``IntEnum`` as an integer, a ``Decimal`` and
 anything structured as JSON). A field annotated with another stored model class is
 a relation: its column holds the related object's id.
 """
@@ -12,11 +12,12 @@ a relation: its column holds the related object's id.
 from __future__ import annotations
 
 import datetime
+import decimal
 import enum
 import json
 import types
 import typing
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Set
 from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Any, Final
@@ -123,11 +124,101 @@ def classify(annotation: Any) -> tuple[str, bool, str | None]:
     return kind, nullable, None
 
 
+INT64_MIN: Final = -(2**63)
+INT64_MAX: Final = 2**63 - 1
+
+DURATION: Final = "duration"
+"""Form of a ``timedelta`` field: stored as ISO 8601 text, compared as a length of time."""
+DECIMAL: Final = "decimal"
+"""Form of a ``Decimal`` field: stored as JSON text of the number, compared as a number."""
+SET: Final = "set"
+"""Form of a set field: stored as a JSON array, compared as a set (element order never matters)."""
+
+
+def comparison_form(kind: str, annotation: Any) -> str | None:
+    """How the store compares values of a field whose stored text or JSON would compare differently.
+
+    ``None`` for fields compared as their column values are. The stored form of these
+    fields does not change: rows written before compare the same way.
+    """
+    inner, _ = _strip(annotation)
+    origin = typing.get_origin(inner) or inner
+    if not isinstance(origin, type):
+        return None
+    if kind == CoreTypes.STRING.value and issubclass(origin, datetime.timedelta):
+        return DURATION
+    if kind == CoreTypes.DICTIONARY.value and issubclass(origin, decimal.Decimal):
+        return DECIMAL
+    if kind == CoreTypes.ARRAY.value and issubclass(origin, Set):
+        return SET
+    return None
+
+
+def check_text(value: str) -> str:
+    """``value``, refused when it holds a lone surrogate (it has no UTF-8 form, so no database can store it)."""
+    if not value.isascii():
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError as error:
+            raise InvalidValueError(
+                f"text {_short(value)} holds a lone surrogate ({value[error.start]!r} at index {error.start}): "
+                "only valid Unicode text can be stored or compared"
+            ) from None
+    return value
+
+
+def check_integer(value: int) -> int:
+    """``value``, refused outside the signed 64-bit range that integer columns hold."""
+    if not INT64_MIN <= value <= INT64_MAX:
+        raise InvalidValueError(
+            f"integer {_short(value)} is out of range: stored integers are signed 64-bit "
+            f"({INT64_MIN} to {INT64_MAX})"
+        )
+    return value
+
+
+def json_text(value: Any) -> str:
+    """JSON text of a value already in JSON form: keys sorted, no spaces."""
+    return json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+
+
+def set_order(item: Any) -> str:
+    """Sort key of a set element in JSON form: its JSON text."""
+    return json.dumps(item, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+
+
+def jsonable(value: Any) -> Any:
+    """The JSON form of a value (pydantic's), with every set a sorted list.
+
+    Sets, also inside plain lists, tuples, dicts and sets, are sorted by the JSON text
+    of their elements, so equal sets get the same text whatever the process's hash
+    seed. (Sets inside nested models keep pydantic's order.)
+    """
+    if isinstance(value, Set):
+        return sorted((jsonable(item) for item in value), key=set_order)
+    if isinstance(value, dict) and _has_containers(value.values()):
+        return to_jsonable_python({key: jsonable(item) for key, item in value.items()})
+    if isinstance(value, list | tuple) and _has_containers(value):
+        return [jsonable(item) for item in value]
+    return to_jsonable_python(value)
+
+
+def _has_containers(items: Any) -> bool:
+    return any(isinstance(item, Set | dict | list | tuple) for item in items)
+
+
 def canonical_json(value: Any) -> str:
-    """JSON text of a value, the same text for equal values (keys sorted, no spaces)."""
-    return json.dumps(
-        to_jsonable_python(value), sort_keys=True, separators=(",", ":"), ensure_ascii=False, allow_nan=False
-    )
+    """JSON text of a value, the same text for equal values (keys and sets sorted, no spaces).
+
+    NaN and infinities have no JSON form and are refused, as is text with lone surrogates.
+    """
+    try:
+        text = json_text(jsonable(value))
+    except ValueError as error:
+        raise InvalidValueError(
+            f"{_short(value)} cannot be stored as JSON: {error} (NaN and infinite floats have no JSON form)"
+        ) from None
+    return check_text(text)
 
 
 def utc_datetime(value: datetime.datetime) -> datetime.datetime:
@@ -188,6 +279,16 @@ class ModelFields:
         if info is None or info.default_factory_takes_validated_data:
             return False, None
         return True, info.get_default(call_default_factory=True)
+
+    _forms: dict[str, str | None] = field(default_factory=dict, repr=False)
+
+    def form(self, name: str) -> str | None:
+        """The :func:`comparison_form` of a field."""
+        try:
+            return self._forms[name]
+        except KeyError:
+            form = self._forms[name] = comparison_form(self.fields[name].kind, self.annotations[name])
+            return form
 
     def signature(self) -> str:
         """Text that changes whenever a field's name, kind, nullability or requiredness changes."""
@@ -258,7 +359,7 @@ def relation_id(value: Any) -> int | None:
     if value is None:
         return None
     if isinstance(value, int) and not isinstance(value, bool):
-        return value
+        return check_integer(value)
     metadata = getattr(value, "metadata", None)
     if isinstance(metadata, Mapping) and isinstance(metadata.get("object_id"), int):
         return metadata["object_id"]
@@ -268,11 +369,20 @@ def relation_id(value: Any) -> int | None:
 
 
 class Codec:
-    """Turns field values into column values of one database dialect and back."""
+    """Turns field values into column values of one database dialect and back.
+
+    What an encoder returns must load back as the same value (the decoder undoes any
+    change), and a value the database cannot hold is refused with
+    :class:`InvalidValueError`, never left for the driver to mangle or to fail on with
+    its own error. Old rows keep the form they were written in: a new way of storing
+    a kind must still read, and compare, the old form.
+    """
 
     #: Kinds whose column values need decoding when read.
     decoded_kinds: frozenset[str] = frozenset()
-    #: Per kind, the value types stored as they are (without calling the encoder).
+    #: Per kind, the value types stored as they are (without calling the encoder): only
+    #: types every value of which the driver stores faithfully, or refuses with an
+    #: error the driver's translation turns into InvalidValueError.
     pass_through: dict[str, tuple[type, ...]] = {
         CoreTypes.INTEGER.value: (int,),
         CoreTypes.NUMBER.value: (float, int),
@@ -312,7 +422,7 @@ def integer(value: Any) -> int:
     value = plain(value)
     if type(value) is not int:
         raise _wrong("integer", value)
-    return value
+    return check_integer(value)
 
 
 def number(value: Any) -> float | int:
@@ -326,7 +436,7 @@ def text(value: Any) -> str:
     value = plain(value)
     if type(value) is not str:
         raise _wrong("string", value)
-    return value
+    return check_text(value)
 
 
 def binary(value: Any) -> bytes:

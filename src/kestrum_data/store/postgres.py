@@ -9,16 +9,18 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import decimal
+import functools
+import json
 import logging
 from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
 from functools import cached_property
-from typing import Any, ClassVar
+from typing import Any, ClassVar, Final
 
 import psycopg
 import psycopg.errors
 from psycopg.types.json import Jsonb
 from psycopg_pool import AsyncConnectionPool, ConnectionPool, PoolTimeout
-from pydantic_core import to_jsonable_python
 
 from kestrum_data.config import DatabaseURL, hide_passwords
 from kestrum_data.store.database import (
@@ -38,11 +40,14 @@ from kestrum_data.store.errors import (
     InvalidValueError,
 )
 from kestrum_data.store.fields import (
+    DECIMAL,
+    DURATION,
     RELATION,
     Codec,
     Encoder,
     binary,
     boolean,
+    canonical_json,
     date,
     date_time,
     integer,
@@ -60,13 +65,20 @@ def _text(value: Any) -> str:
     return value
 
 
+def _as_is(text: str) -> str:
+    return text
+
+
 def _json(value: Any) -> Jsonb:
-    return Jsonb(to_jsonable_python(value))
+    # The canonical text (checked, sets sorted), passed on as it is.
+    return Jsonb(canonical_json(value), dumps=_as_is)
 
 
 class PostgresCodec(Codec):
     def to_python(self, kind: str, value: Any) -> Any:
-        return value.obj if isinstance(value, Jsonb) else value
+        if isinstance(value, Jsonb):
+            return json.loads(value.obj) if value.dumps is _as_is else value.obj
+        return value
 
     @cached_property
     def encoders(self) -> dict[str, Encoder]:
@@ -84,9 +96,83 @@ class PostgresCodec(Codec):
         }
 
 
+@functools.cache
+def _folded_by() -> dict[str, str]:
+    """For each character, the characters that ``str.casefold`` turns into text holding it."""
+    found: dict[str, list[str]] = {}
+    # Cased letters live in the first two planes (the others hold ideographs, tags
+    # and private use); surrogates are in no text.
+    for start in range(0, 0x20000, 256):
+        if 0xD800 <= start < 0xE000:
+            continue
+        block = "".join(map(chr, range(start, start + 256)))
+        if block.casefold() == block:
+            continue
+        for char in block:
+            folded = char.casefold()
+            if folded != char and char != "\0":
+                for part in set(folded):
+                    found.setdefault(part, []).append(char)
+    return {part: "".join(chars) for part, chars in found.items()}
+
+
+def _casefold_sql(column: str, needle: str) -> tuple[str, list[Any]]:
+    """SQL folding a text column as ``str.casefold`` does, as far as a search for the casefolded ``needle`` can tell.
+
+    Only characters whose fold holds a character of the needle can take part in a
+    match, and they are folded (``translate`` for one-character folds, ``replace``
+    for longer ones); every other character cannot match, folded or not. This needs
+    no server locale or version: ``lower()`` follows the server's locale.
+    """
+    index = _folded_by()
+    sources = sorted({char for part in set(needle) for char in index.get(part, "")})
+    singles = [char for char in sources if len(char.casefold()) == 1]
+    sql, params = column, []
+    if singles:
+        sql = f"translate({sql}, %s, %s)"
+        params += ["".join(singles), "".join(char.casefold() for char in singles)]
+    for char in sources:
+        if len(char.casefold()) > 1:
+            sql = f"replace({sql}, %s, %s)"
+            params += [char, char.casefold()]
+    return sql, params
+
+
+# Comparison keys of fields compared by meaning (fields.comparison_form): a duration
+# as its number of seconds (from the ISO 8601 text pydantic writes; a year there is
+# 365 days), a Decimal as a numeric, a set as its elements in jsonb order.
+_DURATION_TEXT: Final = r"'^(-?)P(?:(\d+)Y)?(?:(\d+)D)?(?:T(?:(\d+)H)?(?:(\d+)M)?(?:(\d+(?:\.\d+)?)S)?)?$'"
+_DECIMAL_TEXT: Final = r"'^-?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$|^-?Infinity$'"
+
+
+def _duration_key(sql: str) -> str:
+    parts = " + ".join(
+        f"coalesce(m[{group}]::numeric, 0) * {seconds}"
+        for group, seconds in ((2, 31536000), (3, 86400), (4, 3600), (5, 60), (6, 1))
+    )
+    return (
+        f"(SELECT CASE WHEN m[1] = '-' THEN -({parts}) ELSE {parts} END "
+        f"FROM (SELECT regexp_match({sql}, {_DURATION_TEXT}) AS m) AS d WHERE m IS NOT NULL)"
+    )
+
+
+def _decimal_key(sql: str) -> str:
+    return f"(CASE WHEN ({sql} #>> '{{}}') ~ {_DECIMAL_TEXT} THEN ({sql} #>> '{{}}')::numeric END)"
+
+
+def _set_key(sql: str) -> str:
+    return f"(SELECT coalesce(jsonb_agg(e ORDER BY e), '[]'::jsonb) FROM jsonb_array_elements({sql}) AS e)"
+
+
+def _seconds(value: Any) -> decimal.Decimal:
+    microseconds = (value.days * 86400 + value.seconds) * 1_000_000 + value.microseconds
+    return decimal.Decimal(microseconds).scaleb(-6)
+
+
 class PostgresDialect(Dialect):
     name = "postgresql"
     placeholder = "%s"
+    nul_in_text = False
     column_types = {
         CoreTypes.INTEGER.value: "bigint",
         CoreTypes.NUMBER.value: "double precision",
@@ -110,20 +196,54 @@ class PostgresDialect(Dialect):
     def list_param(self, values: list[Any]) -> Any:
         return values
 
-    def text_test(self, operator: str, column: str) -> str:
+    def text_test(self, operator: str, column: str, value: str) -> tuple[str, list[Any]]:
         # strpos/left/right never treat % or _ specially.
         if operator == "contains":
-            return f"strpos({column}, %s) > 0"
+            return f"strpos({column}, %s) > 0", [value]
         if operator == "icontains":
-            return f"strpos(lower({column}), lower(%s)) > 0"
+            needle = value.casefold()
+            folded, params = _casefold_sql(column, needle)
+            return f"strpos({folded}, %s) > 0", [*params, needle]
         if operator == "startswith":
-            return f"left({column}, %s) = %s"
-        return f"right({column}, %s) = %s"
+            return f"left({column}, %s) = %s", [len(value), value]
+        return f"right({column}, %s) = %s", [len(value), value]
 
-    def text_params(self, operator: str, value: str) -> list[Any]:
-        if operator in ("contains", "icontains"):
-            return [value]
-        return [len(value), value]
+    def number_test(self, column: str, sign: str, value: float) -> tuple[str, list[Any]]:
+        # The server holds NaN equal to itself and greater than every number.
+        if value != value:
+            return (f"{column} = 'NaN'::float8", []) if sign == "=" else ("FALSE", [])
+        if sign in (">", ">="):
+            return f"{column} {sign} %s AND {column} <> 'NaN'::float8", [value]
+        return f"{column} {sign} %s", [value]
+
+    def values_in(self, column: str, kind: str, values: list[Any]) -> tuple[str, list[Any]]:
+        if kind in (CoreTypes.ARRAY.value, CoreTypes.DICTIONARY.value):
+            return f"{column} = ANY(%s::jsonb[])", [values]
+        return f"{column} = ANY(%s)", [values]
+
+    def form_key(self, form: str, sql: str) -> str:
+        if form == DURATION:
+            return _duration_key(sql)
+        if form == DECIMAL:
+            return _decimal_key(sql)
+        return f"(CASE WHEN {sql} IS NOT NULL THEN {_set_key(sql)} END)"
+
+    def form_param(self, form: str, value: Any) -> tuple[str, list[Any]]:
+        if form == DURATION:
+            return "%s::numeric", [_seconds(value)]
+        if form == DECIMAL:
+            return "%s::numeric", [None if value.is_nan() else value]
+        return _set_key("%s::jsonb"), [canonical_json(value)]
+
+    def form_in(self, form: str, key: str, values: list[Any]) -> tuple[str, list[Any]]:
+        if form == DURATION:
+            return f"{key} = ANY(%s::numeric[])", [[_seconds(value) for value in values]]
+        if form == DECIMAL:
+            return f"{key} = ANY(%s::numeric[])", [[value for value in values if not value.is_nan()]]
+        return (
+            f"{key} = ANY(ARRAY(SELECT {_set_key('v')} FROM unnest(%s::jsonb[]) AS v))",
+            [[canonical_json(value) for value in values]],
+        )
 
     def array_contains(self, column: str) -> str:
         return f"{column} @> jsonb_build_array(%s::jsonb)"

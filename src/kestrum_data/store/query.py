@@ -12,6 +12,13 @@ model's fields, and ``_address__object_id``, ``_address__object_version`` and
 ``_address__class_version`` (whose versions may be ``Versions.LATEST``). A null
 field matches no comparison, so its negation (``exclude``) matches it.
 
+A lookup's SQL holds exactly when the condition's own Python test (``Q.matches``)
+holds for the value as loaded, on every dialect. Where the stored form would
+compare differently (a duration's ISO text, a Decimal's JSON text, a set's element
+order, NaN and -0.0, text holding NUL, case folding), the dialect compares by
+meaning (``Dialect.number_test``, ``text_test``, ``form_key``). A list of values
+travels as one parameter, never as one parameter or expression per value.
+
 :func:`build_rows` turns the fetched rows into ``glue.Data`` records.
 """
 
@@ -30,16 +37,22 @@ from kestrum_data.store.errors import (
     UnknownLookupError,
 )
 from kestrum_data.store.fields import (
+    DECIMAL,
+    DURATION,
     JSON_KINDS,
     ORDERED_KINDS,
     RELATION,
+    SET,
     TEXT_KINDS,
     ModelFields,
     StoredField,
     canonical_json,
+    check_integer,
+    check_text,
 )
 from kestrum_data.store.schema import ADDRESS, StoredClass
 from kestrum_glue import Data
+from kestrum_utils.models.data_models.enums import CoreTypes
 from kestrum_utils.query.utils import LOOKUP_OPERATORS, Q, split_lookup
 
 ADDRESS_FIELD: Final = "_address"
@@ -221,31 +234,56 @@ class _Builder:
             if field_def.kind == "array" and operator == "contains":
                 self.param(canonical_json(value))
                 return self.dialect.array_contains(column)
-            if field_def.kind not in TEXT_KINDS:
+            if field_def.kind not in TEXT_KINDS or self.model.form(field_def.name) is not None:
                 raise self._refuse(operator, field_def, key)
             if not isinstance(value, str):
                 raise InvalidValueError(f"lookup {key!r} needs a str, not {type(value).__name__}")
+            check_text(value)
             if not value:
                 return f"{column} IS NOT NULL"
-            if "\0" in value and self.dialect.name == "postgresql":
-                # Stored text never holds NUL there, so nothing matches.
+            if "\0" in value and not self.dialect.nul_in_text:
                 return "FALSE"
-            self.params.extend(self.dialect.text_params(operator, value))
-            return self.dialect.text_test(operator, column)
+            return self.sql(self.dialect.text_test(operator, column, value))
         if operator == "in":
             return self._in(column, field_def, value, key)
-        sign = _COMPARE[operator]
+        test = self._compare(column, field_def, operator, value, key)
+        # "ne" is the negation of "exact": a null field does not equal the value.
+        return f"NOT COALESCE(({test}), FALSE)" if _COMPARE[operator] == "<>" else test
+
+    def sql(self, built: tuple[str, list[Any]]) -> str:
+        """The SQL of a dialect's (sql, params) pair, its parameters added in order."""
+        text, params = built
+        self.params.extend(params)
+        return text
+
+    def _compare(self, column: str, field_def: StoredField, operator: str, value: Any, key: str) -> str:
+        sign = "=" if _COMPARE[operator] == "<>" else _COMPARE[operator]
+        form = self.model.form(field_def.name)
+        if form is not None:
+            # Compared by meaning (a duration, a number, a set), not by stored text.
+            if sign != "=" and form == SET:
+                raise self._refuse(operator, field_def, key)
+            checked = self.model.check_value(field_def.name, value)
+            param = self.sql(self.dialect.form_param(form, checked))
+            return f"{self.dialect.form_key(form, column)} {sign} {param}"
         if field_def.kind in JSON_KINDS:
-            if sign not in ("=", "<>"):
+            if sign != "=":
                 raise self._refuse(operator, field_def, key)
             self.param(canonical_json(self.model.check_value(field_def.name, value)))
-            test = self.dialect.json_equals(column)
-        else:
-            if field_def.kind not in ORDERED_KINDS and sign not in ("=", "<>"):
-                raise self._refuse(operator, field_def, key)
-            test = f"{column} {'=' if sign == '<>' else sign} {self.param(self.encode(field_def, value))}"
-        # "ne" is the negation of "exact": a null field does not equal the value.
-        return f"NOT COALESCE({test}, FALSE)" if sign == "<>" else test
+            return self.dialect.json_equals(column)
+        if field_def.kind not in ORDERED_KINDS and sign != "=":
+            raise self._refuse(operator, field_def, key)
+        if sign == "=" and self._unstorable(field_def, value):
+            return "FALSE"
+        if field_def.kind == CoreTypes.NUMBER.value:
+            return self.sql(self.dialect.number_test(column, sign, self.model.check_value(field_def.name, value)))
+        return f"{column} {sign} {self.param(self.encode(field_def, value))}"
+
+    def _unstorable(self, field_def: StoredField, value: Any) -> bool:
+        # Text with NUL where text columns cannot hold it: no stored value equals it.
+        return (
+            not self.dialect.nul_in_text and field_def.kind in TEXT_KINDS and isinstance(value, str) and "\0" in value
+        )
 
     def _isnull(self, column: str, value: Any, key: str) -> str:
         if not isinstance(value, bool):
@@ -258,19 +296,28 @@ class _Builder:
         return list(value)
 
     def _in(self, column: str, field_def: StoredField, value: Any, key: str) -> str:
+        # However many the values, the statement gets a fixed number of parameters (lists
+        # travel as one array or JSON parameter): no limit on values, no deep expression.
         values = self._values(value, key)
+        checked = [
+            self.model.check_value(field_def.name, item)
+            for item in values
+            if item is not None and not self._unstorable(field_def, item)
+        ]
         with_null = any(item is None for item in values)
-        encoded = [self.encode(field_def, item) for item in values if item is not None]
-        if field_def.kind in JSON_KINDS:
-            tests = [f"{self.dialect.json_equals(column)}" for _ in encoded]
-            self.params.extend(canonical_json(item) for item in values if item is not None)
-        elif encoded and field_def.kind == "binary":
-            tests = [f"{column} IN ({', '.join(self.param(item) for item in encoded)})"]
-        elif encoded:
-            self.param(self.dialect.list_param(encoded))
-            tests = [self.dialect.any_of(column)]
-        else:
-            tests = []
+        tests = []
+        if checked:
+            form = self.model.form(field_def.name)
+            if form is not None:
+                key_sql = self.dialect.form_key(form, column)
+                tests.append(self.sql(self.dialect.form_in(form, key_sql, checked)))
+            elif field_def.kind in JSON_KINDS:
+                texts = list(dict.fromkeys(canonical_json(item) for item in checked))
+                tests.append(self.sql(self.dialect.values_in(column, field_def.kind, texts)))
+            else:
+                codec = self.dialect.codec
+                encoded = [codec.encode(field_def.kind, item) for item in checked]
+                tests.append(self.sql(self.dialect.values_in(column, field_def.kind, encoded)))
         if with_null:
             tests.append(f"{column} IS NULL")
         return " OR ".join(f"({test})" for test in tests) if tests else "FALSE"
@@ -292,7 +339,7 @@ class _Builder:
         if operator in _TEXT_OPERATORS:
             raise UnknownLookupError(f"lookup {operator!r} does not apply to {key!r}")
         if operator == "in":
-            ids = [self._address_value(item, key) for item in self._values(value, key)]
+            ids = list(dict.fromkeys(self._address_value(item, key) for item in self._values(value, key)))
             if not ids:
                 return "FALSE"
             self.param(self.dialect.list_param(ids))
@@ -303,9 +350,9 @@ class _Builder:
     @staticmethod
     def _address_value(value: Any, key: str) -> int:
         if isinstance(value, int) and not isinstance(value, bool):
-            return value
+            return check_integer(value)
         if isinstance(value, str) and value.strip().isdecimal():
-            return int(value)
+            return check_integer(int(value))
         raise InvalidValueError(f"lookup {key!r} needs an integer (or Versions.LATEST for versions), not {value!r}")
 
     # -- ordering, selection ---------------------------------------------------
@@ -317,6 +364,9 @@ class _Builder:
                 raise UnknownFieldError(f"unknown address field {name!r} in ordering")
             return f"{TABLE}.{ADDRESS_PARTS[part]}"
         field_def = self.field(name, "in ordering")
+        form = self.model.form(field_def.name)
+        if form in (DURATION, DECIMAL):
+            return self.dialect.form_key(form, self.column(field_def))
         if field_def.kind in JSON_KINDS:
             raise UnknownLookupError(f"{self.model.class_name}.{name} ({field_def.kind}) cannot be used for ordering")
         return self.column(field_def)

@@ -12,10 +12,14 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import datetime
+import decimal
 import errno
 import json
+import math
+import operator
 import os
 import sqlite3
+import struct
 import tempfile
 import threading
 import weakref
@@ -24,6 +28,7 @@ from functools import cached_property
 from typing import Any, Final
 
 import aiosqlite
+from pydantic import TypeAdapter
 
 from kestrum_data.config import DatabaseURL
 from kestrum_data.store.database import (
@@ -40,9 +45,15 @@ from kestrum_data.store.errors import (
     ConflictError,
     DatabaseError,
     DatabaseUnavailableError,
+    InvalidValueError,
 )
 from kestrum_data.store.fields import (
+    DECIMAL,
+    DURATION,
+    INT64_MAX,
+    INT64_MIN,
     RELATION,
+    SET,
     Codec,
     Encoder,
     binary,
@@ -51,8 +62,10 @@ from kestrum_data.store.fields import (
     date,
     date_time,
     integer,
+    json_text,
     number,
     relation_id,
+    set_order,
     text,
 )
 from kestrum_utils.models.data_models.enums import CoreTypes
@@ -72,15 +85,38 @@ def _date_text(value: Any) -> str:
     return date(value).isoformat()
 
 
+# A REAL column cannot hold NaN (it becomes NULL) nor -0.0 (it is written as the
+# integer 0): those two are stored as the 8 bytes of the double, a BLOB. Every
+# comparison of a float column accounts for them (SQLiteDialect.number_test,
+# values_in); BLOBs sort after every number.
+_DOUBLE: Final = struct.Struct(">d")
+_NAN: Final = _DOUBLE.pack(math.nan)
+_NEGATIVE_ZERO: Final = _DOUBLE.pack(-0.0)
+
+
+def _real(value: Any) -> float | int | bytes:
+    value = number(value)
+    if value != value:
+        return _NAN
+    if value == 0 and math.copysign(1.0, value) < 0:
+        return _NEGATIVE_ZERO
+    return value
+
+
+def _real_value(value: Any) -> Any:
+    return _DOUBLE.unpack(value)[0] if type(value) is bytes else value
+
+
 class SQLiteCodec(Codec):
-    decoded_kinds = frozenset({CoreTypes.ARRAY.value, CoreTypes.DICTIONARY.value})
-    pass_through = {**Codec.pass_through, CoreTypes.STRING.value: (str,)}
+    decoded_kinds = frozenset({CoreTypes.ARRAY.value, CoreTypes.DICTIONARY.value, CoreTypes.NUMBER.value})
+    # Floats are encoded one by one (for NaN and -0.0); ints go as they are.
+    pass_through = {**Codec.pass_through, CoreTypes.STRING.value: (str,), CoreTypes.NUMBER.value: (int,)}
 
     @cached_property
     def encoders(self) -> dict[str, Encoder]:
         return {
             CoreTypes.INTEGER.value: integer,
-            CoreTypes.NUMBER.value: number,
+            CoreTypes.NUMBER.value: _real,
             CoreTypes.STRING.value: text,
             CoreTypes.BINARY.value: binary,
             CoreTypes.BOOLEAN.value: boolean,
@@ -92,11 +128,15 @@ class SQLiteCodec(Codec):
         }
 
     def decoder(self, kind: str) -> Any:
+        if kind == CoreTypes.NUMBER.value:
+            return _real_value
         return json.loads if kind in self.decoded_kinds else None
 
     def to_python(self, kind: str, value: Any) -> Any:
         if value is None:
             return None
+        if kind == CoreTypes.NUMBER.value:
+            return _real_value(value)
         if kind in self.decoded_kinds:
             return json.loads(value)
         if kind == CoreTypes.DATE.value:
@@ -106,6 +146,82 @@ class SQLiteCodec(Codec):
         if kind == CoreTypes.BOOLEAN.value:
             return bool(value)
         return value
+
+
+# -- comparison keys -------------------------------------------------------------
+#
+# Fields compared by meaning (fields.comparison_form) are compared through keys made
+# by the functions below, registered on every connection; a compared value gets its
+# key from the same function, so both sides always agree. Keys are text whose order
+# is the order of the values; a value without one (NaN, unreadable text) gets NULL
+# and matches nothing.
+
+_DURATION_OFFSET: Final = 10**20  # above the microseconds of any timedelta
+
+
+def _duration_key(value: datetime.timedelta) -> str:
+    microseconds = (value.days * 86400 + value.seconds) * 1_000_000 + value.microseconds
+    return f"{microseconds + _DURATION_OFFSET:021d}"
+
+
+def _decimal_key(value: decimal.Decimal) -> str | None:
+    # Sign class, then the exponent of the leading digit, then the digits (for negative
+    # numbers all complemented and closed by "~", so that text order is number order).
+    if value.is_nan():
+        return None
+    if value.is_infinite():
+        return "0" if value < 0 else "4"
+    if not value:
+        return "2"
+    sign, digits, exponent = value.as_tuple()
+    significant = "".join(map(str, digits)).rstrip("0")
+    position = int(exponent) + len(digits)
+    if sign:
+        complement = "".join(str(9 - int(digit)) for digit in significant)
+        return f"1{10**18 - position:019d}{complement}~"
+    return f"3{10**18 + position:019d}{significant}"
+
+
+def _set_key(items: Any) -> str:
+    return json_text(sorted(items, key=set_order))
+
+
+_DURATIONS: Final = TypeAdapter(datetime.timedelta)
+
+
+def _stored_key(make: Callable[[Any], str | None], read: Callable[[Any], Any]) -> Callable[[Any], str | None]:
+    # SQL functions must not raise: anything unreadable has no key.
+    def key(stored: Any) -> str | None:
+        if stored is None:
+            return None
+        try:
+            return make(read(stored))
+        except Exception:  # noqa: BLE001
+            return None
+
+    return key
+
+
+_KEYS: Final[dict[str, tuple[Callable[[Any], str | None], Callable[[Any], str | None]]]] = {
+    DURATION: (_duration_key, _stored_key(_duration_key, _DURATIONS.validate_python)),
+    DECIMAL: (_decimal_key, _stored_key(_decimal_key, lambda stored: decimal.Decimal(json.loads(stored)))),
+    SET: (lambda value: _set_key(json.loads(canonical_json(value))), _stored_key(_set_key, json.loads)),
+}
+
+
+def _casefold(value: Any) -> Any:
+    return value.casefold() if isinstance(value, str) else value
+
+
+def _install_functions(conn: sqlite3.Connection) -> None:
+    conn.create_function(_CASEFOLD, 1, _casefold, deterministic=True)
+    for form, (_, stored_key) in _KEYS.items():
+        conn.create_function(f"kestrum_{form}_key", 1, stored_key, deterministic=True)
+
+
+_SIGNS: Final[dict[str, Callable[[Any, Any], bool]]] = {
+    "=": operator.eq, "<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge
+}
 
 
 class SQLiteDialect(Dialect):
@@ -134,24 +250,73 @@ class SQLiteDialect(Dialect):
         return f"{column} IN (SELECT value FROM json_each(?))"
 
     def list_param(self, values: list[Any]) -> Any:
-        return json.dumps(values)
+        return json.dumps(values, ensure_ascii=False)
 
-    def text_test(self, operator: str, column: str) -> str:
-        # instr/substr count characters and never treat % or _ specially.
-        if operator == "contains":
-            return f"instr({column}, ?) > 0"
+    def text_test(self, operator: str, column: str, value: str) -> tuple[str, list[Any]]:
+        # On the UTF-8 bytes: SQLite's text functions stop at a NUL character, and
+        # instr/substr never treat % or _ specially.
         if operator == "icontains":
-            return f"instr({_CASEFOLD}({column}), ?) > 0"
+            return f"instr(CAST({_CASEFOLD}({column}) AS BLOB), ?) > 0", [value.casefold().encode()]
+        data = value.encode()
+        if operator == "contains":
+            return f"instr(CAST({column} AS BLOB), ?) > 0", [data]
         if operator == "startswith":
-            return f"substr({column}, 1, ?) = ?"
-        return f"substr({column}, -?) = ?"
+            return f"substr(CAST({column} AS BLOB), 1, ?) = ?", [len(data), data]
+        return f"substr(CAST({column} AS BLOB), -?) = ?", [len(data), data]
 
-    def text_params(self, operator: str, value: str) -> list[Any]:
-        if operator == "icontains":
-            return [value.casefold()]
-        if operator == "contains":
-            return [value]
-        return [len(value), value]
+    def number_test(self, column: str, sign: str, value: float) -> tuple[str, list[Any]]:
+        if value != value:
+            return (f"{column} = ?", [_NAN]) if sign == "=" else ("FALSE", [])
+        test, params = f"{column} {sign} ?", [value]
+        if sign in (">", ">="):
+            test = f"{test} AND typeof({column}) <> 'blob'"
+        if _SIGNS[sign](0.0, value):
+            # -0.0 compares as 0.0.
+            return f"({test}) OR {column} = ?", [*params, _NEGATIVE_ZERO]
+        return test, params
+
+    def values_in(self, column: str, kind: str, values: list[Any]) -> tuple[str, list[Any]]:
+        listed: list[Any] = []  # compared through one JSON array
+        as_hex: list[str] = []  # BLOBs and text with NUL (which JSON text functions cut short)
+        direct: list[Any] = []  # NaN, -0.0 and infinities, which JSON cannot carry
+        for value in values:
+            if isinstance(value, bytes):
+                if kind == CoreTypes.NUMBER.value:
+                    direct.append(value)
+                    if value == _NEGATIVE_ZERO:
+                        listed.append(0.0)
+                else:
+                    as_hex.append(value.hex().upper())
+            elif isinstance(value, str) and "\0" in value:
+                as_hex.append(value.encode().hex().upper())
+            elif isinstance(value, float) and (math.isinf(value) or value == 0):
+                (direct if math.isinf(value) else listed).append(value)
+                if value == 0:
+                    direct.append(_NEGATIVE_ZERO)
+            else:
+                listed.append(value)
+        tests, params = [], []
+        if listed:
+            tests.append(f"{column} IN (SELECT value FROM json_each(?))")
+            params.append(json.dumps(list(dict.fromkeys(listed)), ensure_ascii=False))
+        if as_hex:
+            tests.append(f"hex({column}) IN (SELECT value FROM json_each(?))")
+            params.append(json.dumps(as_hex))
+        if direct:
+            direct = list(dict.fromkeys(direct))
+            tests.append(f"{column} IN ({', '.join('?' * len(direct))})")
+            params.extend(direct)
+        return " OR ".join(tests), params
+
+    def form_key(self, form: str, sql: str) -> str:
+        return f"kestrum_{form}_key({sql})"
+
+    def form_param(self, form: str, value: Any) -> tuple[str, list[Any]]:
+        return "?", [_KEYS[form][0](value)]
+
+    def form_in(self, form: str, key: str, values: list[Any]) -> tuple[str, list[Any]]:
+        keys = [k for k in (_KEYS[form][0](value) for value in values) if k is not None]
+        return f"{key} IN (SELECT value FROM json_each(?))", [json.dumps(keys, ensure_ascii=False)]
 
     def array_contains(self, column: str) -> str:
         return f"EXISTS (SELECT 1 FROM json_each({column}) WHERE json_each.value = json_extract(?, '$'))"
@@ -181,6 +346,17 @@ def _translate(path: str) -> Any:
     """Every ``sqlite3`` error as one of the store's errors, naming the database file."""
 
     def translate(error: BaseException) -> BaseException | None:
+        # Values the driver cannot bind: the writes pass ints and str as they are.
+        if isinstance(error, OverflowError):
+            return InvalidValueError(
+                f"SQLite database {path} refused a value out of range ({error}): stored integers are signed "
+                f"64-bit, {INT64_MIN} to {INT64_MAX}"
+            )
+        if isinstance(error, UnicodeEncodeError):
+            return InvalidValueError(
+                f"SQLite database {path} refused a value: text holds a lone surrogate ({error.reason}): "
+                "only valid Unicode text can be stored"
+            )
         if isinstance(error, sqlite3.IntegrityError):
             return ConflictError(f"another writer saved the same object version first ({error})")
         if not isinstance(error, sqlite3.Error):
@@ -288,15 +464,11 @@ def _open(path: str) -> sqlite3.Connection:
         if mode is None or str(mode[0]).lower() != "wal":
             raise sqlite3.DatabaseError(f"cannot switch to WAL mode (journal mode stays {mode})")
         conn.execute("PRAGMA synchronous = NORMAL")
-        conn.create_function(_CASEFOLD, 1, _casefold, deterministic=True)
+        _install_functions(conn)
     except BaseException:
         conn.close()
         raise
     return conn
-
-
-def _casefold(value: Any) -> Any:
-    return value.casefold() if isinstance(value, str) else value
 
 
 class _AsyncPool:

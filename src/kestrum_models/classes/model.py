@@ -26,6 +26,7 @@ see ``select_related``), which are refused by dumps as well.
 
 from __future__ import annotations
 
+import operator
 import typing
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, ClassVar, Final, Self
@@ -138,6 +139,38 @@ def _skipped(include: Any, exclude: Any, fields: Iterable[str]) -> set[str]:
     return skip
 
 
+def _readable_class(cls: type[BaseModel]) -> None:
+    """Make a model class buildable from stored rows and hashable as pydantic means it to be.
+
+    Rows are given to the class by field name: a class with aliases must accept field
+    names too. A frozen class hashes its fields but not ``metadata`` (a dict, which
+    would make every loaded instance unhashable; equal instances still hash alike).
+    """
+    fields = cls.__pydantic_fields__
+    aliased = any(
+        info.alias not in (None, name) or info.validation_alias not in (None, name)
+        for name, info in fields.items()
+        if name != METADATA_FIELD
+    )
+    if aliased and not cls.model_config.get("validate_by_name"):
+        cls.model_config["validate_by_name"] = True
+        cls.model_rebuild(force=True, raise_errors=False)
+    generated = getattr(cls.__hash__, "__qualname__", "") in _GENERATED_HASHES
+    if cls.model_config.get("frozen") and generated:
+        names = [name for name in fields if name != METADATA_FIELD]
+        values = operator.itemgetter(*names) if names else (lambda _: ())
+
+        def field_hash(self: BaseModel) -> int:
+            return hash(values(self.__dict__))
+
+        cls.__hash__ = field_hash  # type: ignore[method-assign]
+
+
+# Hashes made for frozen classes, by pydantic (every field, ``metadata`` included) and
+# by _readable_class (a subclass inherits it and needs its own, over its own fields).
+_GENERATED_HASHES: Final = frozenset({"make_hash_func.<locals>.hash_func", "_readable_class.<locals>.field_hash"})
+
+
 class _Objects:
     """``Model.objects``: a new query set over the class."""
 
@@ -168,6 +201,7 @@ class Model(_RowModel):
     @classmethod
     def __pydantic_init_subclass__(cls, **kwargs: Any) -> None:
         super().__pydantic_init_subclass__(**kwargs)
+        _readable_class(cls)
         if not is_partial_model(cls):
             ClassManager.register(cls)
 

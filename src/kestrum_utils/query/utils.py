@@ -9,7 +9,8 @@ operator means ``exact``.
 ==============  =============================================================
 operator        a row matches when the field value ...
 ==============  =============================================================
-``exact``       equals the value (``None`` matches a null or missing field)
+``exact``       equals the value (``None`` matches a null or missing field; a
+                float NaN matches a NaN)
 ``ne``          does not equal the value (the negation of ``exact``); also ``neq``
 ``gt`` ``gte``  is greater than (or equal to) the value; null never matches
 ``lt`` ``lte``  is less than (or equal to) the value; null never matches
@@ -42,7 +43,14 @@ OR: Final = "OR"
 def _exact(actual: Any, value: Any) -> bool:
     if value is None:
         return actual is None
+    if isinstance(value, float) and value != value:
+        # A NaN equals a NaN here, so that a condition can find NaN values.
+        return isinstance(actual, float) and actual != actual
     return bool(actual == value)
+
+
+def _in(actual: Any, values: Any) -> bool:
+    return any(_exact(actual, value) for value in values)
 
 
 def _ordered(compare: Callable[[Any, Any], Any]) -> Callable[[Any, Any], bool]:
@@ -70,7 +78,7 @@ _OPERATORS: Final[dict[str, Callable[[Any, Any], bool]]] = {
     "gte": _ordered(operator.ge),
     "lt": _ordered(operator.lt),
     "lte": _ordered(operator.le),
-    "in": lambda actual, value: actual in value,
+    "in": _in,
     "contains": _contains,
     "icontains": _icontains,
     "startswith": lambda actual, value: isinstance(actual, str) and actual.startswith(value),
