@@ -1,5 +1,10 @@
 // Raising, interning and importing helpers.
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <vector>
@@ -72,6 +77,39 @@ void complete_deferred_releases() {
         Py_DECREF(p);
     }
     have_deferred_releases = false;
+}
+
+constinit thread_local std::uintptr_t stack_floor = 0;
+
+namespace {
+
+// The bottom of this thread's stack plus a margin of a quarter of it, at most 256 KiB,
+// for whatever runs between two entries (Python code included) and for unwinding; 1
+// (no limit) when the stack cannot be determined.
+std::uintptr_t find_stack_floor() noexcept {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 1;
+    void* low = nullptr;
+    std::size_t size = 0;
+    const int status = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    if (status != 0 || !low) return 1;
+    return reinterpret_cast<std::uintptr_t>(low) + std::min<std::size_t>(size / 4, 256 * 1024);
+}
+
+}  // namespace
+
+bool enter_recursion_slow(PyThreadState* ts, const char* where) {
+    if (!stack_floor) stack_floor = find_stack_floor();
+    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    if (ts->c_recursion_remaining > 0) {
+        --ts->c_recursion_remaining;
+        return true;
+    }
+    return Py_EnterRecursiveCall(where) == 0;  // the interpreter's own error at its limit
 }
 
 PyObject* intern(const char* text) {

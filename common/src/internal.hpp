@@ -1,6 +1,7 @@
 // Object layouts shared by the runtime's sources (not part of the module-facing API).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct FunctionData {
     Ref return_annotation;
     Ref defining_class;
     Ref signature;  // inspect.Signature, built on first use
+    Ref code;       // the empty code object of the frames its coroutines show, made on first use
 };
 
 struct FunctionObject {
@@ -60,5 +62,29 @@ Ref new_coroutine(FunctionObject* f, const Bound& args);
 
 // Ready a static type once (thread-safe through the GIL).
 void ready_type(PyTypeObject* type);
+
+// Count one level of native recursion at an entry point, as the interpreter counts a
+// call it makes from C: false, with RecursionError set (the interpreter's message, with
+// `where` appended), when the recursion limit is reached or when less than a safe margin
+// of the thread's stack is left (a thread may run on a stack much smaller than the limit
+// assumes). Every successful enter is paired with leave_recursion(ts); a forced unwind
+// that ends the thread skips the leave, and with the thread goes its count.
+//
+// The fast path is inline and touches the thread state once: the count is the one
+// Py_EnterRecursiveCall keeps.
+// The lowest frame address this thread may reach (0: not determined yet).
+extern constinit thread_local std::uintptr_t stack_floor [[gnu::tls_model("initial-exec")]];
+bool enter_recursion_slow(PyThreadState* ts, const char* where);
+
+inline bool enter_recursion(PyThreadState* ts, const char* where) {
+    // The frame address, not a local's: a sanitizer may keep locals off the stack.
+    if (ts->c_recursion_remaining > 0 && stack_floor &&
+        reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) >= stack_floor) [[likely]] {
+        --ts->c_recursion_remaining;
+        return true;
+    }
+    return enter_recursion_slow(ts, where);
+}
+inline void leave_recursion(PyThreadState* ts) noexcept { ++ts->c_recursion_remaining; }
 
 }  // namespace kestrum
