@@ -68,13 +68,14 @@ void ready_type(PyTypeObject* type);
 // `where` appended), when the recursion limit is reached or when less than a safe margin
 // of the thread's stack is left (a thread may run on a stack much smaller than the limit
 // assumes). Every successful enter is paired with leave_recursion(ts); a forced unwind
-// that ends the thread skips the leave, and with the thread goes its count.
-//
-// The fast path is inline and touches the thread state once: the count is the one
-// Py_EnterRecursiveCall keeps.
-// The lowest frame address this thread may reach (0: not determined yet).
-extern constinit thread_local std::uintptr_t stack_floor [[gnu::tls_model("initial-exec")]];
+// that ends the thread skips the leave, and with the thread goes its count. The count is
+// the one Py_EnterRecursiveCall keeps; the fast path is inline and reads the thread state
+// once.
 bool enter_recursion_slow(PyThreadState* ts, const char* where);
+
+// The lowest frame address of this thread's stack that needs no closer look (0: not
+// determined yet).
+extern constinit thread_local std::uintptr_t stack_floor [[gnu::tls_model("initial-exec")]];
 
 inline bool enter_recursion(PyThreadState* ts, const char* where) {
     // The frame address, not a local's: a sanitizer may keep locals off the stack.
