@@ -172,14 +172,13 @@ PySendResult send_into(CoroutineObject* c, PyObject* arg, PyObject** result) {
 // at its start, as a Python coroutine does, and is done.
 PySendResult coroutine_send(PyObject* self, PyObject* arg, PyObject** result) {
     CoroutineObject* c = as_coroutine(self);
-    PyThreadState* const ts = PyThreadState_Get();
-    if (!enter_recursion(ts, "")) {
+    if (!enter_recursion("")) {
         if (c->state == State::Created) finish(c);
         *result = nullptr;
         return PYGEN_ERROR;
     }
     const PySendResult r = send_into(c, arg, result);
-    leave_recursion(ts);
+    leave_recursion();
     return r;
 }
 
@@ -334,13 +333,12 @@ PySendResult throw_checked(CoroutineObject* c, PyObject* exc, PyObject** result)
 
 // throw() and close() recurse through an await chain as sends do.
 PySendResult coroutine_throw_exc(CoroutineObject* c, PyObject* exc, PyObject** result) {
-    PyThreadState* const ts = PyThreadState_Get();
-    if (!enter_recursion(ts, "")) {
+    if (!enter_recursion("")) {
         *result = nullptr;
         return PYGEN_ERROR;
     }
     const PySendResult r = throw_checked(c, exc, result);
-    leave_recursion(ts);
+    leave_recursion();
     return r;
 }
 

@@ -79,6 +79,7 @@ void complete_deferred_releases() {
     have_deferred_releases = false;
 }
 
+constinit thread_local int native_depth = 0;
 constinit thread_local std::uintptr_t stack_floor = 0;
 
 namespace {
@@ -105,19 +106,19 @@ void find_stack() noexcept {
 
 }  // namespace
 
-bool enter_recursion_slow(PyThreadState* ts, const char* where) {
+bool enter_recursion_slow(const char* where) {
     if (!stack_floor) find_stack();
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (frame < stack_floor && frame >= stack_bottom) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         return false;
     }
-    if (ts->c_recursion_remaining > 0) {
-        --ts->c_recursion_remaining;
-        return true;
-    }
-    return Py_EnterRecursiveCall(where) == 0;  // the interpreter's own error at its limit
+    if (native_depth >= uncounted_levels && Py_EnterRecursiveCall(where) != 0) return false;
+    ++native_depth;
+    return true;
 }
+
+void leave_counted_recursion() noexcept { Py_LeaveRecursiveCall(); }
 
 PyObject* intern(const char* text) {
     // Interned strings are immortal, so the reference is never released.

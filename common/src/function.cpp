@@ -223,10 +223,9 @@ PyObject* call_function(FunctionObject* f, PyObject* const* args, size_t nargsf,
 // (a method replaced by a functools.partial of another) raises RecursionError, as the
 // same cycle through Python functions does, instead of overflowing the stack.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyThreadState* const ts = PyThreadState_Get();
-    if (!enter_recursion(ts, " while calling a Python object")) return nullptr;
+    if (!enter_recursion(" while calling a Python object")) return nullptr;
     PyObject* result = call_function(as_function(self), args, nargsf, kwnames);
-    leave_recursion(ts);
+    leave_recursion();
     return result;
 }
 

@@ -67,25 +67,33 @@ void ready_type(PyTypeObject* type);
 // call it makes from C: false, with RecursionError set (the interpreter's message, with
 // `where` appended), when the recursion limit is reached or when less than a safe margin
 // of the thread's stack is left (a thread may run on a stack much smaller than the limit
-// assumes). Every successful enter is paired with leave_recursion(ts); a forced unwind
-// that ends the thread skips the leave, and with the thread goes its count. The count is
-// the one Py_EnterRecursiveCall keeps; the fast path is inline and reads the thread state
-// once.
-bool enter_recursion_slow(PyThreadState* ts, const char* where);
+// assumes). Every successful enter is paired with leave_recursion(); a forced unwind that
+// ends the thread skips the leave, and with the thread goes its count.
+//
+// The first few levels of native calls on a thread are only counted here, where counting
+// costs no more than a load and a store: at most those few levels go uncounted by the
+// interpreter, and every level beyond them goes through Py_EnterRecursiveCall (whose
+// thread-state lookup costs as much as the rest of a small call).
+constexpr int uncounted_levels = 8;
+bool enter_recursion_slow(const char* where);
+void leave_counted_recursion() noexcept;
 
-// The lowest frame address of this thread's stack that needs no closer look (0: not
-// determined yet).
+// This thread's native call depth, and the lowest frame address of its stack that needs
+// no closer look (0: not determined yet).
+extern constinit thread_local int native_depth [[gnu::tls_model("initial-exec")]];
 extern constinit thread_local std::uintptr_t stack_floor [[gnu::tls_model("initial-exec")]];
 
-inline bool enter_recursion(PyThreadState* ts, const char* where) {
+inline bool enter_recursion(const char* where) {
     // The frame address, not a local's: a sanitizer may keep locals off the stack.
-    if (ts->c_recursion_remaining > 0 && stack_floor &&
-        reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) >= stack_floor) [[likely]] {
-        --ts->c_recursion_remaining;
+    if (native_depth < uncounted_levels &&
+        reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) >= stack_floor && stack_floor) [[likely]] {
+        ++native_depth;
         return true;
     }
-    return enter_recursion_slow(ts, where);
+    return enter_recursion_slow(where);
 }
-inline void leave_recursion(PyThreadState* ts) noexcept { ++ts->c_recursion_remaining; }
+inline void leave_recursion() noexcept {
+    if (--native_depth >= uncounted_levels) leave_counted_recursion();
+}
 
 }  // namespace kestrum

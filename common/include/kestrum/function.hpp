@@ -21,8 +21,9 @@
 // `obj.name(...)` skips the bound-method object; it carries the usual function
 // attributes and a `__signature__` for inspect and help().
 //
-// Recursion: every call of a native function counts against the interpreter's recursion
-// limit, and is refused with RecursionError when the thread's stack is nearly used up.
+// Recursion: every call of a native function is counted (against the interpreter's
+// recursion limit once a thread is more than a few native calls deep), and is refused
+// with RecursionError at the limit or when the thread's stack is nearly used up.
 // Native code has no Python frame to be counted for it: without this, a cycle made only
 // of native calls (a method replaced by a functools.partial of another native method)
 // would overflow the C stack where the same cycle through Python code raises
