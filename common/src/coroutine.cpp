@@ -1,6 +1,8 @@
 // The native coroutine object that runs Task bodies.
 #include "internal.hpp"
 
+#include <frameobject.h>
+
 namespace kestrum {
 
 namespace {
@@ -22,7 +24,19 @@ FunctionObject* function_of(CoroutineObject* c) { return reinterpret_cast<Functi
 // The iterator behind `await o`, with the interpreter's errors for objects that
 // cannot be awaited.
 PyObject* awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o)) return Py_NewRef(o);
+    if (PyCoro_CheckExact(o)) {
+        // A coroutine suspended in an await has an awaiter already, which would lose the
+        // values and the result that a second one took.
+        PyObject* awaiting = PyObject_GetAttr(o, Interned<"cr_await">::get());
+        if (!awaiting) return nullptr;
+        const bool awaited = awaiting != Py_None;
+        Py_DECREF(awaiting);
+        if (awaited) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Py_NewRef(o);
+    }
     if (PyGen_CheckExact(o)) {
         // A generator-based coroutine (types.coroutine) is its own iterator.
         PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
@@ -66,9 +80,13 @@ private:
     Task::promise_type* outer_;
 };
 
+// A finished coroutine lets go of its frame and its arguments at once, as a Python
+// coroutine clears its frame: a finished task keeps its coroutine, and with it would
+// keep everything the call was given.
 void finish(CoroutineObject* c) {
     c->state = State::Finished;
     if (Task::Handle frame = std::exchange(c->frame, {})) frame.destroy();
+    c->args.clear();
 }
 
 // Resume the body with what the promise holds for its pending co_await, and report
@@ -126,8 +144,7 @@ bool start(CoroutineObject* c, PyObject* arg) {
     return true;
 }
 
-PySendResult coroutine_send(PyObject* self, PyObject* arg, PyObject** result) {
-    CoroutineObject* c = as_coroutine(self);
+PySendResult send_into(CoroutineObject* c, PyObject* arg, PyObject** result) {
     if (!start(c, arg)) {
         *result = nullptr;
         return PYGEN_ERROR;
@@ -148,6 +165,21 @@ PySendResult coroutine_send(PyObject* self, PyObject* arg, PyObject** result) {
             p.resume_error = PyErr_GetRaisedException();
     }
     return resume(c, result);
+}
+
+// Sends recurse through every coroutine of an await chain, so each counts against the
+// recursion limit. A coroutine that cannot be started for it has raised RecursionError
+// at its start, as a Python coroutine does, and is done.
+PySendResult coroutine_send(PyObject* self, PyObject* arg, PyObject** result) {
+    CoroutineObject* c = as_coroutine(self);
+    if (!enter_recursion("")) {
+        if (c->state == State::Created) finish(c);
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
+    const PySendResult r = send_into(c, arg, result);
+    leave_recursion();
+    return r;
 }
 
 // The Python-level result of a send: the yielded value, or StopIteration(value)
@@ -277,7 +309,7 @@ PyObject* exception_from_args(PyObject* const* args, Py_ssize_t nargs) {
     return exc;
 }
 
-PySendResult coroutine_throw_exc(CoroutineObject* c, PyObject* exc, PyObject** result) {
+PySendResult throw_checked(CoroutineObject* c, PyObject* exc, PyObject** result) {
     switch (c->state) {
         case State::Running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -297,6 +329,17 @@ PySendResult coroutine_throw_exc(CoroutineObject* c, PyObject* exc, PyObject** r
             break;
     }
     return throw_into(c, exc, result);
+}
+
+// throw() and close() recurse through an await chain as sends do.
+PySendResult coroutine_throw_exc(CoroutineObject* c, PyObject* exc, PyObject** result) {
+    if (!enter_recursion("")) {
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
+    const PySendResult r = throw_checked(c, exc, result);
+    leave_recursion();
+    return r;
 }
 
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -341,7 +384,15 @@ PyObject* close_coroutine(CoroutineObject* c) {
 
 PyObject* coroutine_close(PyObject* self, PyObject*) { return close_coroutine(as_coroutine(self)); }
 
-PyObject* coroutine_await(PyObject* self) noexcept { return Py_NewRef(self); }
+// `await coro`: refused while another awaiter drives the suspended coroutine, as for
+// a Python coroutine (the second would take values and the result meant for the first).
+PyObject* coroutine_await(PyObject* self) noexcept {
+    if (as_coroutine(self)->state == State::Suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
 
 PyObject* get_name(PyObject* self, void*) noexcept {
     return Py_NewRef(function_of(as_coroutine(self))->data->name.ptr());
@@ -362,13 +413,35 @@ PyObject* get_suspended(PyObject* self, void*) noexcept {
 }
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+// inspect reads a coroutine's state from cr_running, cr_suspended and cr_frame, which is
+// None once it has finished. A native body has no Python frame: until the coroutine
+// finishes, cr_frame is a frame of an empty code object named after the function.
+PyObject* get_frame(PyObject* self, void*) {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->state == State::Finished) Py_RETURN_NONE;
+    return guard([&] {
+        FunctionData& d = *function_of(c)->data;
+        if (!d.code) {
+            Ref filename = Ref::own(PyUnicode_FromFormat("<%S>", d.module.ptr()));
+            const char* file = PyUnicode_AsUTF8(filename.ptr());
+            const char* name = file ? PyUnicode_AsUTF8(d.name.ptr()) : nullptr;
+            if (!name) raise();
+            d.code = Ref::own(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, name, 0)));
+        }
+        Ref globals = py::dict();
+        py::dict_set(globals, "__name__"_n, d.module);
+        return Ref::own(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(d.code.ptr()), globals.ptr(), nullptr)));
+    });
+}
+
 PyGetSetDef coroutine_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, "the object being awaited, or None", nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, "native coroutines have no Python frame", nullptr},
+    {"cr_frame", get_frame, nullptr, "a frame standing for the native body until it finishes, then None", nullptr},
     {"cr_code", get_none, nullptr, "native coroutines have no code object", nullptr},
     {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -434,8 +507,10 @@ int coroutine_clear(PyObject* self) {
 
 void coroutine_dealloc(PyObject* self) {
     CoroutineObject* c = as_coroutine(self);
-    PyObject_GC_UnTrack(self);
+    // Still tracked while the finaliser runs: a coroutine it resurrects stays visible to
+    // the garbage collector, with every cycle through it.
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
     finish(c);
     c->args.~Bound();
@@ -467,6 +542,7 @@ void ready_coroutine_type() {
     // Names used by throw() and close(), which cannot fail later.
     Interned<"close">::get();
     Interned<"throw">::get();
+    Interned<"cr_await">::get();
     require(PyType_Ready(&CoroutineType));
     // asyncio.iscoroutine() and friends recognise registered coroutine types.
     Ref abc = py::import("_collections_abc");

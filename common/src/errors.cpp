@@ -1,5 +1,10 @@
 // Raising, interning and importing helpers.
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <vector>
@@ -73,6 +78,47 @@ void complete_deferred_releases() {
     }
     have_deferred_releases = false;
 }
+
+constinit thread_local int native_depth = 0;
+constinit thread_local std::uintptr_t stack_floor = 0;
+
+namespace {
+
+// The bottom of this thread's stack (0: unknown). Frames between it and the floor, a
+// margin of a quarter of the stack (at most 256 KiB) above it, are too deep: the margin
+// is left for whatever runs between two entries (Python code included) and for
+// unwinding. A frame below the bottom runs on a stack of some other kind (one that a
+// library switched to): its depth is not judged.
+thread_local std::uintptr_t stack_bottom = 0;
+
+void find_stack() noexcept {
+    stack_floor = 1;  // no limit unless the stack is found
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* low = nullptr;
+    std::size_t size = 0;
+    const int status = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    if (status != 0 || !low) return;
+    stack_bottom = reinterpret_cast<std::uintptr_t>(low);
+    stack_floor = stack_bottom + std::min<std::size_t>(size / 4, 256 * 1024);
+}
+
+}  // namespace
+
+bool enter_recursion_slow(const char* where) {
+    if (!stack_floor) find_stack();
+    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (frame < stack_floor && frame >= stack_bottom) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return false;
+    }
+    if (native_depth >= uncounted_levels && Py_EnterRecursiveCall(where) != 0) return false;
+    ++native_depth;
+    return true;
+}
+
+void leave_counted_recursion() noexcept { Py_LeaveRecursiveCall(); }
 
 PyObject* intern(const char* text) {
     // Interned strings are immortal, so the reference is never released.

@@ -201,8 +201,7 @@ void bind(FunctionObject* f, Bound& b, PyObject* const* args, Py_ssize_t nargs, 
     if (!d.checks.empty()) apply_checks(d, b);
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    FunctionObject* f = as_function(self);
+PyObject* call_function(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return guard([&]() -> Ref {
         const FunctionData& d = *f->data;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -218,6 +217,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         if (d.result == ResultCheck::Unchecked) return d.plain(f, b);
         return check_result(f, d.plain(f, b));
     });
+}
+
+// Every call counts against the recursion limit: a cycle made only of native calls
+// (a method replaced by a functools.partial of another) raises RecursionError, as the
+// same cycle through Python functions does, instead of overflowing the stack.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (!enter_recursion(" while calling a Python object")) return nullptr;
+    PyObject* result = call_function(as_function(self), args, nargsf, kwnames);
+    leave_recursion();
+    return result;
 }
 
 // ---- Attributes ------------------------------------------------------------------------

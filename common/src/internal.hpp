@@ -1,6 +1,7 @@
 // Object layouts shared by the runtime's sources (not part of the module-facing API).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct FunctionData {
     Ref return_annotation;
     Ref defining_class;
     Ref signature;  // inspect.Signature, built on first use
+    Ref code;       // the empty code object of the frames its coroutines show, made on first use
 };
 
 struct FunctionObject {
@@ -60,5 +62,38 @@ Ref new_coroutine(FunctionObject* f, const Bound& args);
 
 // Ready a static type once (thread-safe through the GIL).
 void ready_type(PyTypeObject* type);
+
+// Count one level of native recursion at an entry point, as the interpreter counts a
+// call it makes from C: false, with RecursionError set (the interpreter's message, with
+// `where` appended), when the recursion limit is reached or when less than a safe margin
+// of the thread's stack is left (a thread may run on a stack much smaller than the limit
+// assumes). Every successful enter is paired with leave_recursion(); a forced unwind that
+// ends the thread skips the leave, and with the thread goes its count.
+//
+// The first few levels of native calls on a thread are only counted here, where counting
+// costs no more than a load and a store: at most those few levels go uncounted by the
+// interpreter, and every level beyond them goes through Py_EnterRecursiveCall (whose
+// thread-state lookup costs as much as the rest of a small call).
+constexpr int uncounted_levels = 8;
+bool enter_recursion_slow(const char* where);
+void leave_counted_recursion() noexcept;
+
+// This thread's native call depth, and the lowest frame address of its stack that needs
+// no closer look (0: not determined yet).
+extern constinit thread_local int native_depth [[gnu::tls_model("initial-exec")]];
+extern constinit thread_local std::uintptr_t stack_floor [[gnu::tls_model("initial-exec")]];
+
+inline bool enter_recursion(const char* where) {
+    // The frame address, not a local's: a sanitizer may keep locals off the stack.
+    if (native_depth < uncounted_levels &&
+        reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) >= stack_floor && stack_floor) [[likely]] {
+        ++native_depth;
+        return true;
+    }
+    return enter_recursion_slow(where);
+}
+inline void leave_recursion() noexcept {
+    if (--native_depth >= uncounted_levels) leave_counted_recursion();
+}
 
 }  // namespace kestrum

@@ -119,6 +119,12 @@ Ref ClassBuilder::build() {
     return cls;
 }
 
+int add_dict_watcher(PyDict_WatchCallback callback) {
+    const int id = PyDict_AddWatcher(callback);
+    if (id < 0) PyErr_Clear();  // all taken: the caller works without one
+    return id;
+}
+
 namespace {
 
 // The one interpreter this module may live in (-1: none yet). An interpreter claims

@@ -2,6 +2,8 @@
 
 import asyncio
 import gc
+import inspect
+import io
 import sys
 import types
 import warnings
@@ -78,7 +80,7 @@ def test_iscoroutine_and_attributes():
     try:
         assert asyncio.iscoroutine(coro)
         assert coro.__name__ == "await_value" and coro.__qualname__ == "await_value"
-        assert coro.cr_await is None and not coro.cr_running and coro.cr_frame is None
+        assert coro.cr_await is None and not coro.cr_running
         assert repr(coro).startswith("<kestrum_models.native_coroutine object await_value at 0x")
     finally:
         coro.close()
@@ -212,3 +214,120 @@ def test_no_references_leak_over_many_runs():
     asyncio.run(main())
     gc.collect()
     assert sys.getrefcount(value) == before
+
+
+# ---- The coroutine protocol under hostile use --------------------------------------------------
+
+
+async def python_awaiter(awaitable):
+    return await awaitable
+
+
+async def python_awaited():
+    return await suspend()
+
+
+# (what is awaited twice, its second awaiter); its first awaiter is a native coroutine.
+SECOND_AWAITS = {
+    "native, then by Python code": (lambda: nt.await_value(suspend()), python_awaiter),
+    "native, then by native code": (lambda: nt.await_value(suspend()), nt.await_value),
+    "Python, then by native code": (python_awaited, nt.await_value),
+}
+
+
+@pytest.mark.parametrize("case", list(SECOND_AWAITS))
+def test_a_second_await_of_a_suspended_coroutine_is_refused(case):
+    make_awaited, second_awaiter = SECOND_AWAITS[case]
+    awaited = make_awaited()
+    first = nt.await_value(awaited)
+    assert first.send(None) == "yielded"
+    with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+        second_awaiter(awaited).send(None)
+    with pytest.raises(StopIteration) as info:
+        first.send("result")
+    assert info.value.value == "result"
+
+
+class Paused:
+    def __await__(self):
+        yield "paused"
+
+
+def run_to_end(coro):
+    with pytest.raises((StopIteration, ValueError)):
+        while True:
+            coro.send(None)
+
+
+FINISHES = {
+    "returned": (nt.await_value, run_to_end),
+    "raised": (lambda arg: nt.await_then_raise(arg, ValueError()), run_to_end),
+    "closed while suspended": (nt.await_value, lambda coro: (coro.send(None), coro.close())),
+    "closed before it started": (nt.await_value, lambda coro: coro.close()),
+}
+
+
+@pytest.mark.parametrize("case", list(FINISHES))
+def test_a_finished_coroutine_lets_go_of_its_arguments(case):
+    """A finished task keeps its coroutine: that must not keep what the call was given."""
+    make, finish = FINISHES[case]
+    arg = Paused()
+    released = weakref.ref(arg)
+    coro = make(arg)
+    del arg
+    finish(coro)
+    assert released() is None and coro.cr_frame is None
+
+
+@pytest.mark.parametrize("how", ["by the awaited object's close()", "by a warning made unraisable"])
+def test_a_coroutine_its_finaliser_resurrects_stays_tracked(how, monkeypatch):
+    kept = []
+
+    class Resurrecting:  # closed by the coroutine's finaliser, it keeps the coroutine
+        __await__ = __iter__ = lambda self: self
+        __next__ = lambda self: "waiting"
+        close = lambda self: kept.append(self.coroutine())
+
+    monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: kept.append(unraisable.object))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)  # "never awaited" becomes unraisable
+        awaited = Resurrecting() if how == "by the awaited object's close()" else None
+        coro = nt.await_value(awaited)
+        if awaited:
+            awaited.coroutine = weakref.ref(coro)
+            coro.send(None)
+        del awaited, coro
+    [resurrected] = kept
+    assert gc.is_tracked(resurrected) and resurrected.cr_frame is None
+    released = weakref.ref(resurrected)
+    del kept[:], resurrected
+    gc.collect()
+    assert released() is None
+
+
+def test_inspect_and_asyncio_read_the_state():
+    seen = []
+
+    class Looking:
+        def __await__(self):
+            seen.append(inspect.getcoroutinestate(coro))
+            return (yield)
+
+    coro = nt.await_value(Looking())
+    seen.append(inspect.getcoroutinestate(coro))
+    coro.send(None)
+    seen.append(inspect.getcoroutinestate(coro))
+    with pytest.raises(StopIteration):
+        coro.send(None)
+    seen.append(inspect.getcoroutinestate(coro))
+    assert seen == [inspect.CORO_CREATED, inspect.CORO_RUNNING, inspect.CORO_SUSPENDED, inspect.CORO_CLOSED]
+
+    async def main():
+        task = asyncio.ensure_future(nt.await_value(asyncio.sleep(0.01)))
+        await asyncio.sleep(0)
+        task.print_stack(file=io.StringIO())
+        names = [frame.f_code.co_name for frame in task.get_stack()]
+        await task
+        return names
+
+    assert asyncio.run(main()) == ["await_value"]

@@ -84,3 +84,43 @@ def test_a_failed_load_in_a_subinterpreter_leaves_the_module_free(module):
     """)
     assert result.stdout.split("\n")[:2] == ["failed in the subinterpreter", "loaded by the main interpreter"]
     assert result.returncode == 0, result.stderr
+
+
+# What each module that caches under a dict watcher does; the output must not depend on
+# whether a watcher was free at load.
+WATCHING_MODULES = {
+    "kestrum_models.querysets.dunmere": """
+        from kestrum_glue import Data
+        from kestrum_models.classes.model import Model
+        from kestrum_models.querysets.dunmere import QuerySet
+        from kestrum_models.querysets.executor import DEFAULT_DB_ALIAS, register_backend
+        from kestrum_models.querysets.testing import MemoryBackend
+
+        class Item(Model):
+            weight: int = 0
+
+        register_backend(DEFAULT_DB_ALIAS, MemoryBackend([Data({"weight": w}) for w in [3, 1, 2]]))
+        qs = QuerySet(Item).filter(weight__gt=1).order_by("-weight").using(DEFAULT_DB_ALIAS)
+        print([item.weight for item in qs.execute()], qs.count().execute())
+    """,
+    "kestrum_models.utils.files": """
+        from kestrum_models.utils.files import convert_data_to_base64
+        print([convert_data_to_base64(data) for data in [b"abc", "YWJj", b"YWJ"]])
+    """,
+}
+
+
+@pytest.mark.parametrize("module", list(WATCHING_MODULES))
+def test_a_module_loads_and_works_when_no_dict_watcher_is_free(module):
+    take_every_watcher = """
+        import _testcapi
+        while True:
+            try:
+                _testcapi.add_dict_watcher(0)
+            except RuntimeError:
+                break
+    """
+    expected = run(WATCHING_MODULES[module])
+    result = run(take_every_watcher + WATCHING_MODULES[module])
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == expected.stdout and expected.stdout.startswith("[")

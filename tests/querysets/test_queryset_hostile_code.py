@@ -3,6 +3,7 @@ finalisers and weakref callbacks run by a release, __eq__ run by a dict lookup,
 __getattribute__ of a module whose class changed. Results must be those of the Python code."""
 
 import asyncio
+import copy
 import gc
 import json
 import random
@@ -228,6 +229,51 @@ def test_copies_made_while_a_copy_template_is_evicted_keep_their_own_state() -> 
     assert len(made) == len(inner)
     for entity, qs in copies + made + [(entity, QuerySet(entity)._copy()) for entity in outer + inner]:
         assert qs._entity is entity and qs._using == DEFAULT_DB_ALIAS
+
+
+COPYING: dict[str, Callable[[Any], Any]] = {
+    "_copy": lambda qs: qs._copy(),
+    "copy.copy": lambda qs: copy.copy(qs),
+    "using": lambda qs: qs.using("replica"),
+    "filter": lambda qs: qs.filter(code="a"),
+}
+
+
+@pytest.mark.parametrize("operation", list(COPYING))
+def test_a_classmethod_retargeted_in_place_is_the_one_called(operation: str) -> None:
+    """A classmethod's __init__ makes it wrap another function, which no version tag records."""
+    wrapper = QuerySetBase.__dict__["_from_queryset"]
+    original, attributes = wrapper.__func__, dict(vars(wrapper))
+    called = []
+    wrapper.__init__(lambda cls, queryset: called.append(cls) or original(cls, queryset))
+    try:
+        copied = COPYING[operation](QuerySet(Parcel))
+    finally:
+        wrapper.__init__(original)
+        vars(wrapper).clear()
+        vars(wrapper).update(attributes)
+    assert called == [QuerySet] and type(copied) is QuerySet
+
+
+class OwnConstructor(QuerySet):
+    def __init__(self, entity: Any) -> None:
+        super().__init__(entity)
+
+
+@pytest.mark.parametrize("base", [QuerySet, dunmere.QuerySetOne, dunmere.QuerySetCount, OwnConstructor])
+def test_a_failed_copy_finalises_no_unbuilt_query_set(base: type) -> None:
+    """A copy that fails part-way (the paginator cannot be copied) leaves no half-built query
+    set behind for a finaliser to see."""
+    built = set(vars(base(Parcel)))
+    finalised = []
+    cls = type("Finalised", (base,), {"__del__": lambda self: finalised.append(set(vars(self)))})
+    qs = cls(Parcel)
+    qs._paginator = types.SimpleNamespace(model_copy=lambda: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        qs._copy()
+    del qs
+    gc.collect()
+    assert finalised and all(seen >= built for seen in finalised)
 
 
 # ---- Everything at once ------------------------------------------------------------------------

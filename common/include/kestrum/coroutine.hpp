@@ -20,6 +20,23 @@
 // registered as a `collections.abc.Coroutine`. Its return value travels in an
 // explicitly created StopIteration where the iterator protocol needs one.
 //
+// What Python coroutines guarantee, the coroutine object guarantees too
+// ----------------------------------------------------------------------
+// Code may drive a native coroutine in any way it can drive a Python one, so every rule
+// of the Python coroutine protocol holds here, not only those an event loop relies on:
+//   - A send, throw or close counts against the recursion limit (see function.hpp): a
+//     chain of native coroutines awaiting each other recurses in C on every send. One
+//     that cannot be started for it has raised RecursionError and is done.
+//   - `await` of a coroutine that is suspended, and so has an awaiter already, raises
+//     RuntimeError("coroutine is being awaited already"), for a Python coroutine awaited
+//     by a body as well: a second awaiter would take the first one's values and result.
+//   - A coroutine that finishes (returns, raises, is closed) releases its frame and its
+//     arguments at once: a finished task keeps its coroutine for as long as it lives.
+//   - It stays tracked by the garbage collector while its finaliser runs, so one that the
+//     finaliser resurrects is still collected with the cycles through it.
+//   - inspect reads its state: cr_running, cr_suspended, and cr_frame, which is None
+//     once it has finished (a frame standing for the native body until then).
+//
 // What a suspended body holds
 // ---------------------------
 // While the body is suspended, its frame lives on the heap, owned by the coroutine

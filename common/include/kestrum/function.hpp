@@ -20,6 +20,16 @@
 // The type is a descriptor with Py_TPFLAGS_METHOD_DESCRIPTOR, so a method call
 // `obj.name(...)` skips the bound-method object; it carries the usual function
 // attributes and a `__signature__` for inspect and help().
+//
+// Recursion: every call of a native function is counted (against the interpreter's
+// recursion limit once a thread is more than a few native calls deep), and is refused
+// with RecursionError at the limit or when the thread's stack is nearly used up.
+// Native code has no Python frame to be counted for it: without this, a cycle made only
+// of native calls (a method replaced by a functools.partial of another native method)
+// would overflow the C stack where the same cycle through Python code raises
+// RecursionError. The function type does it once for every module; any other entry point
+// the interpreter can enter repeatedly (a slot of a native type that runs Python code,
+// such as the coroutine object's send, throw and close) must count itself the same way.
 #pragma once
 
 #include <initializer_list>

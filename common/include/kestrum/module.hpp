@@ -138,6 +138,12 @@ inline ClassBuilder Module::cls(const char* name, std::initializer_list<Obj> bas
     return ClassBuilder(*this, name, bases, doc);
 }
 
+// A dict watcher for a module's caches, or -1 when none is free. The interpreter has
+// only eight, shared by every extension in the process: a module that caches under a
+// watcher loads and works without one (it reads what it would have cached every time);
+// a missing watcher never fails an import.
+int add_dict_watcher(PyDict_WatchCallback callback);
+
 // Everything KESTRUM_MODULE needs to define one extension module.
 struct ModuleDef {
     PyModuleDef def;

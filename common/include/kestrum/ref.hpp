@@ -35,6 +35,11 @@
 //   never seen half-written; but anything borrowed before the store must already be owned.
 // * A C-API call that takes a container (a dict lookup, a store into a dict) needs the
 //   container held for the whole call: code run inside it may replace the container.
+// * An object that native code builds in one step, where the Python code it stands for
+//   constructs it and then fills it in, is never seen in a state the Python code does
+//   not show: compute its parts first, then allocate it (tp_alloc runs no code) and fill
+//   it without running code. Allocated first and filled by calls that can fail, it would
+//   be finalised half-built when one fails (a subclass's __del__ seeing an empty instance).
 //
 // Caches
 // ------

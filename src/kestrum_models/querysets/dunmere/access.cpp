@@ -37,7 +37,7 @@ std::uint64_t state_generation = 1;
 
 namespace {
 
-int watcher_id = -1;  // -1: no watcher, and nothing is cached
+int watcher_id = -1;  // -1: no watcher (none was free, or none taken yet), and nothing is cached
 
 // One watcher serves every dict the caches depend on: the module's globals, sys.modules
 // and the dicts of imported modules, and the instance dicts of viewed query sets. The
@@ -72,13 +72,14 @@ void give_back_watcher() noexcept {
 }  // namespace
 
 WatcherLease::WatcherLease() {
-    if (watcher_id < 0) watcher_id = require(PyDict_AddWatcher(on_dict_changed));
+    // Entries filled by an earlier load that failed came from another module dict.
+    renew_generations();
+    if (watcher_id < 0) watcher_id = add_dict_watcher(on_dict_changed);
+    if (watcher_id < 0) return;  // none is free: nothing is cached
     if (PyDict_Watch(watcher_id, globals.dict().ptr()) < 0) {
         give_back_watcher();
         raise();
     }
-    // Entries filled by an earlier load that failed came from another module dict.
-    renew_generations();
 }
 
 WatcherLease::~WatcherLease() {
@@ -426,6 +427,11 @@ bool finds_native(Obj self, bool TypeInfo::*native, Obj name) {
     if (!shadow && PyErr_Occurred()) raise();
     // The lookup may have run code that changed the class.
     return !shadow && Py_TYPE(self.ptr()) == type && unchanged(type, info.version);
+}
+
+bool from_queryset_intact() {
+    // An exact classmethod: __func__ is its member, read without running code.
+    return Obj(natives.from_queryset).attr("__func__"_n).is(natives.from_queryset_function);
 }
 
 bool super_finds(Obj self, Obj start, Obj name, PyObject* native) {

@@ -21,10 +21,16 @@ extern kestrum::Globals globals;
 // Callers look a sibling up through `self` as usual; when the lookup finds one of these
 // very functions, they run its implementation directly instead of going through the
 // argument binder (same arguments, same result).
+//
+// A wrapper is recognised by more than its identity: calling a classmethod's __init__
+// again re-targets it in place, which renews no version tag. So the classmethod counts as
+// this module's own only while it still wraps the function it wrapped at load
+// (from_queryset_intact); otherwise the call takes the ordinary way.
 struct Natives {
     PyObject* init = nullptr;              // QuerySetBase.__init__
     PyObject* copy = nullptr;              // QuerySetBase._copy
     PyObject* from_queryset = nullptr;     // QuerySetBase.__dict__["_from_queryset"] (the classmethod)
+    PyObject* from_queryset_function = nullptr;  // the function it wrapped at load
     PyObject* filter_ = nullptr;           // QuerySetBase._filter
     PyObject* create_instance = nullptr;   // QuerySetBase._create_instance
     PyObject* acreate_instance = nullptr;  // QuerySetBase._acreate_instance
@@ -51,7 +57,8 @@ extern Natives natives;
 //   renews the generation before the dict changes, so before such a value can go away.
 // - An entry is built whole, then published; what it replaces is released afterwards.
 //   A lookup returns its own value, not what the slot holds after that release.
-// - Without the dict watcher (a failed load gave it back) nothing is cached.
+// - Without the dict watcher (none was free at load, or a failed load gave it back)
+//   nothing is cached: every read takes the ordinary path.
 // The slots live in static storage and are never destroyed: their references must not
 // be released after the interpreter has finished.
 
@@ -66,7 +73,8 @@ Ref lookup_global(GlobalSlot& slot, Obj name);
 
 // The one dict watcher the caches depend on, taken when the module body starts to use
 // the caches and given back if the body fails, so that failed loads do not use up the
-// interpreter's few watchers. Constructing it watches the module's globals.
+// interpreter's few watchers. Constructing it watches the module's globals; when no
+// watcher is free, the module loads all the same and caches nothing.
 class WatcherLease {
 public:
     WatcherLease();
@@ -220,6 +228,9 @@ inline bool has_key(Obj mapping, Obj key) {
 // Whether self.name finds this module's own function (the flag `native` of the class
 // and no instance attribute in front of it).
 bool finds_native(Obj self, bool TypeInfo::*native, Obj name);
+
+// Whether the classmethod _from_queryset still wraps this module's own function.
+bool from_queryset_intact();
 
 // Whether super(start, self).name finds `native`, this module's own function.
 bool super_finds(Obj self, Obj start, Obj name, PyObject* native);

@@ -668,6 +668,7 @@ KESTRUM_MODULE(dunmere, "kestrum_models.querysets.dunmere", nullptr, globals) {
     natives.init = dunmere::keep(base, "__init__"_n);
     natives.copy = dunmere::keep(base, "_copy"_n);
     natives.from_queryset = dunmere::keep(base, "_from_queryset"_n);
+    natives.from_queryset_function = Obj(natives.from_queryset).attr("__func__"_n).release();
     natives.filter_ = dunmere::keep(base, "_filter"_n);
     natives.create_instance = dunmere::keep(base, "_create_instance"_n);
     natives.acreate_instance = dunmere::keep(base, "_acreate_instance"_n);

@@ -163,13 +163,14 @@ Ref copied_annotations(const StateView& source) {
 // constructor's calls and the copy's calls are made in the same order, and the new
 // instance dict is filled once with the final values instead of being written twice
 // (each default the copy replaces is released where the assignment would release it).
-// `info` is what the class resolved when the copy started. The calls can change the
-// class; then the final values are assigned one by one through it instead, in the
-// constructor's order (each once: the constructor's own assignments are not replayed).
+// The instance itself is made last, from the finished dict, so no code ever sees it
+// half-built (and a call that fails leaves nothing to finalise). `info` is what the class
+// resolved when the copy started. The calls can change the class; then the values are
+// also assigned one by one through it, in the constructor's order, each once (the
+// constructor's own assignments are not replayed).
 Ref copy_into_new(PyTypeObject* type, const TypeInfo& info, const StateView& source) {
     const bool one = info.construction == TypeInfo::Construction::One;
     Ref entity = source.get(ENTITY);
-    Ref qs = Ref::own(type->tp_alloc(type, 0));
     Ref executor = global<"Executor">();
     Ref async_executor = global<"AsyncExecutor">();
     Ref paginator = global<"NumberPaginator">()(kw<"limit">(None), kw<"offset">(None));
@@ -197,10 +198,17 @@ Ref copy_into_new(PyTypeObject* type, const TypeInfo& info, const StateView& sou
     if (!conditions.is_none()) py::dict_set(state, "_conditions"_n, conditions);
     if (!select_related.is(False)) py::dict_set(state, "_select_related"_n, select_related);
     py::dict_set(state, "_annotations"_n, annotations);
-    if (unchanged(type, info.version)) {
+    const bool changed = !unchanged(type, info.version);
+    // Nothing between the allocation and the store runs code.
+    Ref qs = Ref::own(type->tp_alloc(type, 0));
+    if (!changed) {
         require(PyObject_GenericSetDict(qs.ptr(), state.ptr(), nullptr));
         return qs;
     }
+    // The instance gets a dict of its own: the assignments below may change it while the
+    // loop walks `state`.
+    Ref own_state = Ref::own(PyDict_Copy(state.ptr()));
+    require(PyObject_GenericSetDict(qs.ptr(), own_state.ptr(), nullptr));
     PyObject* name = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t position = 0;
@@ -237,7 +245,7 @@ namespace {
 
 // self._from_queryset(self)
 Ref copy_through(const StateView& self) {
-    if (self.finds(&TypeInfo::native_from_queryset, "_from_queryset"_n)) {
+    if (self.finds(&TypeInfo::native_from_queryset, "_from_queryset"_n) && from_queryset_intact()) {
         // Held, as the bound classmethod holds it: the copy's calls may change self's class.
         const Ref cls = self.object().type().ref();
         return from_queryset_view(cls, self);

@@ -143,11 +143,8 @@ std::unique_ptr<StandardBase64> standard_of(Obj base64) {
         return nullptr;
 
     // Watch the three dicts (without a watcher left, every call reads the entries).
-    const int watcher = PyDict_AddWatcher(on_dict_changed);
-    if (watcher < 0) {
-        PyErr_Clear();
-        return s;
-    }
+    const int watcher = add_dict_watcher(on_dict_changed);
+    if (watcher < 0) return s;
     for (Obj watched : {Obj(dict), Obj(binascii_dict), Obj(builtins)}) {
         if (PyDict_Watch(watcher, watched.ptr()) < 0) {
             PyObject* error = PyErr_GetRaisedException();
