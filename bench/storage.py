@@ -1,6 +1,6 @@
 """The object store end to end, against bare driver access and three other mappers, in one run.
 
-Run: ``scripts/bench.sh storage [flags]`` (or ``PYTHONPATH=bench .venv/bin/python
+Run: ``scripts/bench.sh storage -- [flags]`` (or ``PYTHONPATH=bench .venv/bin/python
 bench/storage.py [flags]``). One run prints a table per measurement, then one line
 per target with the measured ratio and PASS or MISS, and writes a plot of every
 contender (``--plot``, default ``bench/storage.png``).
@@ -11,9 +11,9 @@ throwaway server, as the tests use; ``--no-postgres`` leaves it out):
 ``load``    every object of a store of N objects of an eight-field model, for N in
             ``--load-sizes``: ``execute()`` and ``aexecute()`` against the bare loop
             and the other mappers (bench/storage_load.py).
-``memory``  the peak memory of loading every object of the page data set, each run
-            in a fresh process (bench/storage_load.py); SQLite, and PostgreSQL with
-            ``--memory-postgres``.
+``memory``  the peak memory of loading every object of the largest load size, each
+            run in a fresh process (bench/storage_load.py); SQLite, and PostgreSQL
+            with ``--memory-postgres``.
 ``page``    a 100-row page of ``--page-rows`` objects, then deep offsets
             (bench/storage_page.py).
 ``latest``  reads of the latest objects with ``--versions`` versions each against one
@@ -29,9 +29,10 @@ same round; process CPU time on SQLite (``--clock wall`` for wall time), wall ti
 PostgreSQL; baselines and mappers read plain tables filled with the same rows, never
 the store's own tables.
 
-The default run (load at 10^3, 10^4, 10^5; page, deep pages and memory at 10^6; bulk
-save at 10^3 to 10^5) takes about 10 minutes on two idle cores. ``--full`` adds 10^6
-to the load and bulk-save sizes (about twice as long). For a quick look:
+The default run (load at 10^3, 10^4, 10^5 and memory at 10^5; page and deep pages at 10^6;
+latest reads at 10,000 objects x 100 versions; bulk save at 10^3 to 10^5) takes about
+10 minutes on two idle cores. ``--full`` adds 10^6 to the load and bulk-save sizes,
+so that memory is measured at 10^6 too (about twice as long). For a quick look:
 ``--load-sizes 1000 10000 --page-rows 100000 --objects 2000 --versions 20
 --save-sizes 1000 10000``.
 """
@@ -56,13 +57,13 @@ from storage_base import Backend, Clock, Context, Report, SQLiteBackend, close_s
 
 from kestrum_models.storage import reset_databases
 
-SCENARIOS = {
+SCENARIOS: dict[str, Callable[[Context], None]] = {
     "load": storage_load.run,
+    "memory": storage_load.run_memory,
     "page": storage_page.run,
     "latest": storage_latest.run,
     "get": storage_get.run,
     "save": storage_save.run,
-    "memory": None,
 }
 
 
@@ -306,24 +307,27 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--only", nargs="+", choices=list(SCENARIOS), help="run only these scenarios")
     parser.add_argument("--skip", nargs="+", default=[], choices=list(SCENARIOS), help="leave these scenarios out")
     parser.add_argument("--full", action="store_true", help="add 10^6 to the load and bulk-save sizes")
-    parser.add_argument("--load-sizes", nargs="+", type=int, default=[1_000, 10_000, 100_000], metavar="N")
-    parser.add_argument("--save-sizes", nargs="+", type=int, default=[1_000, 10_000, 100_000], metavar="N")
+    parser.add_argument("--load-sizes", nargs="+", type=int, default=[1_000, 10_000, 100_000], metavar="N",
+                        help="objects loaded (default 10^3 10^4 10^5); memory is measured at the largest")
+    parser.add_argument("--save-sizes", nargs="+", type=int, default=[1_000, 10_000, 100_000], metavar="N",
+                        help="objects per bulk save (default 10^3 10^4 10^5)")
     parser.add_argument("--page-rows", type=int, default=1_000_000, metavar="N",
-                        help="objects of the page and memory data set (default 1,000,000)")
+                        help="objects of the page data set (default 1,000,000)")
     parser.add_argument("--objects", type=int, default=10_000, metavar="N",
                         help="objects of the latest-reads and get() data sets (default 10,000)")
     parser.add_argument("--versions", type=int, default=100, metavar="N",
                         help="versions per object of the long history (default 100)")
     parser.add_argument("--repeat", type=int, default=5, metavar="N", help="rounds per figure (at least 3)")
     parser.add_argument("--repeat-large", type=int, default=3, metavar="N",
-                        help="rounds per figure of 10^5 rows or more, and memory runs (at least 3)")
+                        help="rounds per figure of 10^5 rows or more, deep pages and memory (at least 3)")
     parser.add_argument("--min-time", type=float, default=0.2, metavar="S",
-                        help="seconds a round of short operations lasts at least (default 0.2)")
+                        help="seconds of calls per round for short operations (default 0.2)")
     parser.add_argument("--clock", choices=["cpu", "wall"], default="cpu",
                         help="clock on SQLite (default cpu: process CPU time); PostgreSQL always uses wall time")
     parser.add_argument("--no-postgres", action="store_true", help="SQLite only")
     parser.add_argument("--memory-postgres", action="store_true", help="measure memory on PostgreSQL too")
-    parser.add_argument("--plot", type=Path, default=Path(__file__).with_name("storage.png"), metavar="PNG")
+    parser.add_argument("--plot", type=Path, default=Path(__file__).with_name("storage.png"), metavar="PNG",
+                        help="where the plot goes (default bench/storage.png)")
     parser.add_argument("--memory-child", metavar="JSON", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.full:
@@ -354,12 +358,7 @@ def main() -> None:
             ctx = Context(backends, peers, report, args)
             for name in chosen:
                 step = time.perf_counter()
-                if name == "memory":
-                    for backend in backends:
-                        if backend.kind == "sqlite" or args.memory_postgres:
-                            storage_load.memory(ctx, backend)
-                else:
-                    SCENARIOS[name](ctx)  # type: ignore[misc]
+                SCENARIOS[name](ctx)
                 close_stores()
                 print(f"({name}: {time.perf_counter() - step:.0f} s)")
         finally:

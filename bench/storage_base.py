@@ -169,8 +169,7 @@ def measure(cases: list[Case], clock: Clock, rounds: int, per_round: int | dict[
 
 
 def calibrate(once: Callable[[], Any], clock: Clock, min_time: float) -> int:
-    """How many calls of ``once`` make a round of about ``min_time`` seconds."""
-    once()
+    """How many calls of ``once`` (already warmed up) make a round of about ``min_time`` seconds."""
     calls = 1
     while True:
         start = clock.now()
@@ -294,6 +293,7 @@ class Backend:
         """URL of a store holding ``data`` (filled on first use)."""
         url = self._stores.get(data.key)
         if url is None:
+            started = time.perf_counter()
             url = self.new_store(data.key)
             configure_databases(url)
             objects: list[Reading] = []
@@ -309,6 +309,9 @@ class Backend:
             close_stores()
             self.after_fill(url)
             self._stores[data.key] = url
+            versions = f", {data.versions} versions each" if data.versions > 1 else ""
+            print(f"({self.name} store of {data.rows:,} objects{versions} filled in "
+                  f"{time.perf_counter() - started:.0f} s)", flush=True)
         configure_databases(url)
         return url
 

@@ -47,13 +47,14 @@ def latest(ctx: Context, backend: Backend) -> None:
     for name, read in reads(objects).items():
         # Calls per round: enough for the short history, bounded for the long one.
         configure_databases(short)
+        read()
         calls = calibrate(read, backend.clock, ctx.args.min_time)
         configure_databases(long)
         read()
         start = backend.clock.now()
         read()
         slow = backend.clock.now() - start
-        calls = min(calls, max(3, math.ceil(5 * ctx.args.min_time / max(slow, 1e-9))))
+        calls = min(calls, max(3, math.ceil(2 * ctx.args.min_time / max(slow, 1e-9))))
 
         def case(label: str, url: str) -> Case:
             def prepare() -> None:

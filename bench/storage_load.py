@@ -4,7 +4,7 @@ Speed: ``Reading.objects.execute()`` and ``aexecute()`` against the bare loop (f
 the same rows from a plain table with the bare driver, one ``PlainReading`` per row)
 and the other mappers, at each size of ``--load-sizes``.
 
-Memory: each contender loads every object of the page data set once in a fresh
+Memory: each contender loads every object of the largest load size once in a fresh
 interpreter (``storage.py --memory-child``), which reports how far its resident set
 grew at the peak of the load above its size just before it (``VmHWM`` reset through
 ``/proc/self/clear_refs``, minus ``VmRSS``). Resident memory counts what the
@@ -93,8 +93,14 @@ def load(ctx: Context, backend: Backend, rows: int) -> None:
 # -- memory --------------------------------------------------------------------------
 
 
+def run_memory(ctx: Context) -> None:
+    for backend in ctx.backends:
+        if backend.kind == "sqlite" or ctx.args.memory_postgres:
+            memory(ctx, backend)
+
+
 def memory(ctx: Context, backend: Backend) -> None:
-    data = data_set(ctx.args.page_rows)
+    data = data_set(max(ctx.args.load_sizes))
     url = backend.store(data)
     table = backend.plain(data)
     contenders = [BARE, SYNC] + [peer.name for peer in ctx.peers_on(backend)]

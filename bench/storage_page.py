@@ -90,7 +90,7 @@ def deep(ctx: Context, backend: Backend) -> None:
             Op(SYNC, lambda o=offset: page_of(low, o).execute()),
         ]
         check(SYNC, ops[1].once(), ops[0].once())
-        figures = compare(ops, backend.clock, ctx.rounds(), ctx.args.min_time / 2)
+        figures = compare(ops, backend.clock, ctx.rounds(large=True), ctx.args.min_time / 2)
         times[offset] = {name: fig.times for name, fig in figures.items()}
         lines.append([f"{offset:,}", figures[BARE].time_text(), figures[SYNC].time_text(), figures[SYNC].ratio_text()])
         for name, fig in figures.items():
@@ -104,7 +104,8 @@ def deep(ctx: Context, backend: Backend) -> None:
     }
     slopes = [ours / bare if bare > 0 else math.inf for ours, bare in zip(growth[SYNC], growth[BARE])]
     ctx.report.table(
-        f"100-row page by offset, {data.rows:,} objects, {backend.name} ({ctx.how(backend, ctx.rounds())})",
+        f"100-row page by offset, {data.rows:,} objects, {backend.name} "
+        f"({ctx.how(backend, ctx.rounds(large=True), f'about {ctx.args.min_time / 2:g} s of calls per run')})",
         ["offset", BARE, SYNC, "store / bare"],
         lines + [["growth per 1,000 rows skipped", fmt_time(statistics.median(growth[BARE])),
                   fmt_time(statistics.median(growth[SYNC])), ratio_text(slopes)]],

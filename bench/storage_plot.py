@@ -32,6 +32,12 @@ def colour(label: str) -> str:
     return COLOURS.get(label, "#64b5cd")
 
 
+def wide(values: list[float]) -> bool:
+    """True when values spread over more than a factor 30: then the axis is logarithmic."""
+    positive = [v for v in values if v > 0]
+    return bool(positive) and max(positive) > 30 * min(positive)
+
+
 def number(value: float) -> str:
     return f"{value:,.0f}" if value >= 100 else f"{value:.3g}"
 
@@ -67,6 +73,8 @@ def plot(report: Report, path: Path) -> None:
                     ours = label.startswith(("QuerySet", "Model."))
                     ax.plot(xs, ys, marker="o", linewidth=2.2 if ours else 1.2, color=colour(label), label=label)
                 ax.set_xscale("log")
+                if wide([y for points in series.values() for _, y in points]):
+                    ax.set_yscale("log")
                 ax.set_ylabel(unit)
                 ax.legend(fontsize=7)
                 ax.grid(True, alpha=0.3)
@@ -79,6 +87,9 @@ def plot(report: Report, path: Path) -> None:
                     ax.text(value, y, f" {number(value)}", va="center", fontsize=7)
                 if name == "latest":
                     ax.axvline(1.2, color="#7f7f7f", linestyle="--", linewidth=1)
+                if wide(values):
+                    ax.set_xscale("log")
+                    unit += ", log scale"
                 ax.set_xlabel(unit)
                 ax.tick_params(axis="y", labelsize=7)
     fig.tight_layout()
