@@ -29,10 +29,12 @@ same round; process CPU time on SQLite (``--clock wall`` for wall time), wall ti
 PostgreSQL; baselines and mappers read plain tables filled with the same rows, never
 the store's own tables.
 
-The default run (load at 10^3, 10^4, 10^5 and memory at 10^5; page and deep pages at 10^6;
-latest reads at 10,000 objects x 100 versions; bulk save at 10^3 to 10^5) takes about
-10 minutes on two idle cores. ``--full`` adds 10^6 to the load and bulk-save sizes,
-so that memory is measured at 10^6 too (about twice as long). For a quick look:
+The default run (load at 10^3, 10^4, 10^5 and memory at 10^5; page and deep pages at
+10^6; latest reads at 10,000 objects x 100 versions; bulk save at 10^3 to 10^5) took
+16 minutes on a two-core machine busy with other work, a third of it filling the
+stores (the long history alone about four minutes). ``--full`` adds 10^6 to the load
+and bulk-save sizes, so that memory is measured at 10^6 too (estimated at about twice
+as long). For a quick look:
 ``--load-sizes 1000 10000 --page-rows 100000 --objects 2000 --versions 20
 --save-sizes 1000 10000``.
 """
