@@ -1,440 +1,379 @@
-"""The object store against bare database access and other mappers, in one run.
+"""The object store end to end, against bare driver access and three other mappers, in one run.
 
-Load: 100,000 stored objects of an eight-field model become instances through
-``QuerySet(M).execute()`` and ``aexecute()``; the limit is a bare fetch of the same
-rows (same database, same table) plus one constructor call per row of a plain
-pydantic ``BaseModel`` with the same eight fields. Target: at most 1.2x, sync and
-async, on SQLite and on PostgreSQL. On SQLite the same table is also loaded through
-three other mappers (their ORM layers, each with its own row classes).
+Run: ``scripts/bench.sh storage -- [flags]`` (or ``PYTHONPATH=bench .venv/bin/python
+bench/storage.py [flags]``). One run prints a table per measurement, then one line
+per target with the measured ratio and PASS or MISS, and writes a plot of every
+contender (``--plot``, default ``bench/storage.png``).
 
-Bulk save: 100,000 new objects with ``bulk_save`` against a bare ``executemany`` of
-the same rows into a table of the same columns (target: at most 2x).
+Scenarios (``--only`` / ``--skip`` pick some), each on SQLite and on PostgreSQL (a
+throwaway server, as the tests use; ``--no-postgres`` leaves it out):
 
-Page: a filtered, ordered 100-row page (``WHERE`` on an indexed field, ``ORDER BY``
-it, offset 1,000) of a 1,000,000-object table against the same bare query plus the
-constructor calls (target: at most 1.2x).
+``load``    every object of a store of N objects of an eight-field model, for N in
+            ``--load-sizes``: ``execute()`` and ``aexecute()`` against the bare loop
+            and the other mappers (bench/storage_load.py).
+``memory``  the peak memory of loading every object of the largest load size, each
+            run in a fresh process (bench/storage_load.py); SQLite, and PostgreSQL
+            with ``--memory-postgres``.
+``page``    a 100-row page of ``--page-rows`` objects, then deep offsets
+            (bench/storage_page.py).
+``latest``  reads of the latest objects with ``--versions`` versions each against one
+            version each, ``--objects`` objects (bench/storage_latest.py).
+``get``     one-row ``get()`` by an indexed field (bench/storage_get.py).
+``save``    ``bulk_save`` at each of ``--save-sizes`` and single ``save()`` against bare
+            inserts (bench/storage_save.py).
 
-Every figure is the best of several interleaved repeats; ratios compare figures of
-this run. A PNG of the load rates is written next to this file (storage_load.png).
+Timing, baselines and clocks: see bench/storage_base.py. In short: interleaved
+rounds (``--repeat``, default 5; ``--repeat-large`` for runs of 10^5 rows or more,
+default 3), median with lowest–highest; ratios per round against the baseline of the
+same round; process CPU time on SQLite (``--clock wall`` for wall time), wall time on
+PostgreSQL; baselines and mappers read plain tables filled with the same rows, never
+the store's own tables.
 
-Run: scripts/bench.sh storage  (PostgreSQL figures need the server programs;
-``--rows N`` and ``--page-rows N`` scale the sizes down for a quick look).
+The default run (load at 10^3, 10^4, 10^5 and memory at 10^5; page and deep pages at
+10^6; latest reads at 10,000 objects x 100 versions; bulk save at 10^3 to 10^5) took
+16 minutes on a two-core machine busy with other work, a third of it filling the
+stores (the long history alone about four minutes). ``--full`` adds 10^6 to the load
+and bulk-save sizes, so that memory is measured at 10^6 too (estimated at about twice
+as long). For a quick look:
+``--load-sizes 1000 10000 --page-rows 100000 --objects 2000 --versions 20
+--save-sizes 1000 10000``.
 """
 
 from __future__ import annotations
 
 import argparse
-import asyncio
-import contextlib
-import gc
-import os
-import sqlite3
-import sys
+import json
 import tempfile
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
+from urllib.parse import urlsplit
 
-from _timing import table
-from pydantic import BaseModel
+import storage_get
+import storage_latest
+import storage_load
+import storage_page
+import storage_save
+from storage_base import Backend, Clock, Context, Report, SQLiteBackend, close_stores, start_postgres
 
-from kestrum_data.config import configure_databases, reset_databases
-from kestrum_data.store import close_databases
-from kestrum_models.classes.model import Model
-from kestrum_utils.utils.decorators import mode
+from kestrum_models.storage import reset_databases
 
-FIELDS = ("sensor", "value", "unit", "count", "ok", "note", "level", "score")
-
-
-class Reading(Model):
-    __table_name__ = "readings"
-    __indexes__ = ("level",)
-
-    sensor: str
-    value: float
-    unit: str
-    count: int
-    ok: bool
-    note: str | None = None
-    level: int
-    score: float
+SCENARIOS: dict[str, Callable[[Context], None]] = {
+    "load": storage_load.run,
+    "memory": storage_load.run_memory,
+    "page": storage_page.run,
+    "latest": storage_latest.run,
+    "get": storage_get.run,
+    "save": storage_save.run,
+}
 
 
-class PlainReading(BaseModel):
-    sensor: str
-    value: float
-    unit: str
-    count: int
-    ok: bool
-    note: str | None = None
-    level: int
-    score: float
+# -- other mappers, each over the plain tables -------------------------------------------
+#
+# Each gives, for a backend kind and a plain table: ``load`` (every row as its own row
+# objects), ``page`` (the filtered, ordered 100-row page) and ``get`` (the one row of a
+# level).
 
 
-def reading(i: int, levels: int = 1000) -> dict[str, Any]:
-    return {
-        "sensor": f"sensor-{i % 97}",
-        "value": i * 0.5,
-        "unit": "C",
-        "count": i,
-        "ok": i % 3 == 0,
-        "note": None if i % 2 else f"checked {i}",
-        "level": (i * 7919) % levels,
-        "score": i / 7.0,
-    }
+class Peer:
+    name: str
+
+    def __init__(self, sources: dict[str, str]) -> None:
+        self.sources = dict(sources)
+        self._models: dict[tuple[str, str], Any] = {}
+
+    def supports(self, kind: str) -> bool:
+        return kind in self.sources
+
+    def model(self, kind: str, table: str) -> Any:
+        key = (kind, table)
+        if key not in self._models:
+            self._models[key] = self.make_model(kind, table)
+        return self._models[key]
+
+    def probe(self, kind: str) -> None: ...
+    def make_model(self, kind: str, table: str) -> Any: ...
+    def load(self, kind: str, table: str) -> Callable[[], list[Any]]: ...
+    def page(self, kind: str, table: str, low: int, offset: int) -> Callable[[], list[Any]]: ...
+    def get(self, kind: str, table: str) -> Callable[[int], Any]: ...
 
 
-def best(runs: dict[str, Callable[[], Any]], repeat: int) -> dict[str, float]:
-    """Seconds of each run, the best of ``repeat`` rounds in which every run takes its turn."""
-    times = {name: float("inf") for name in runs}
-    for _ in range(repeat):
-        for name, run in runs.items():
-            gc.collect()
-            start = time.process_time()
-            result = run()
-            elapsed = time.process_time() - start
-            del result
-            times[name] = min(times[name], elapsed)
-    return times
+class SQLAlchemyPeer(Peer):
+    name = "SQLAlchemy ORM"
 
+    def __init__(self, sources: dict[str, str]) -> None:
+        from sqlalchemy import create_engine
 
-# -- the bare loops ----------------------------------------------------------------
+        super().__init__(sources)
+        self.engines = {
+            kind: create_engine(f"sqlite:///{source}" if kind == "sqlite" else
+                                source.replace("postgresql://", "postgresql+psycopg://", 1))
+            for kind, source in sources.items()
+        }
 
-SELECT_FIELDS = ", ".join(f'"{name}"' for name in FIELDS)
+    def probe(self, kind: str) -> None:
+        from sqlalchemy import text
 
+        with self.engines[kind].connect() as conn:
+            conn.execute(text("SELECT 1"))
 
-def bare_sqlite(path: str) -> Callable[[], list[PlainReading]]:
-    conn = sqlite3.connect(path)
-
-    def run() -> list[PlainReading]:
-        rows = conn.execute(f'SELECT {SELECT_FIELDS} FROM "readings__history" WHERE "_is_latest"').fetchall()
-        return [PlainReading(**dict(zip(FIELDS, row))) for row in rows]
-
-    return run
-
-
-def bare_postgres(dsn: str) -> Callable[[], list[PlainReading]]:
-    import psycopg
-
-    conn = psycopg.connect(dsn, autocommit=True)
-
-    def run() -> list[PlainReading]:
-        rows = conn.execute(f'SELECT {SELECT_FIELDS} FROM "readings__history" WHERE "_is_latest"').fetchall()
-        return [PlainReading(**dict(zip(FIELDS, row))) for row in rows]
-
-    return run
-
-
-def ours() -> list[Reading]:
-    return Reading.objects.execute()
-
-
-def ours_async() -> list[Reading]:
-    async def load() -> list[Reading]:
-        return await Reading.objects.aexecute()
-
-    with mode("async"):
-        return asyncio.run(load())
-
-
-# -- other mappers, on a plain copy of the table ---------------------------------------
-
-
-def plain_table(path: str) -> None:
-    conn = sqlite3.connect(path)
-    conn.execute("DROP TABLE IF EXISTS plain_readings")
-    conn.execute(
-        "CREATE TABLE plain_readings (id INTEGER PRIMARY KEY, sensor TEXT NOT NULL, value REAL NOT NULL, "
-        "unit TEXT NOT NULL, count INTEGER NOT NULL, ok BOOLEAN NOT NULL, note TEXT, level INTEGER NOT NULL, "
-        "score REAL NOT NULL)"
-    )
-    conn.execute(
-        f'INSERT INTO plain_readings ({", ".join(FIELDS)}) SELECT {SELECT_FIELDS} FROM "readings__history" '
-        'WHERE "_is_latest"'
-    )
-    conn.commit()
-    conn.close()
-
-
-def mapper_runs(path: str) -> dict[str, Callable[[], Any]]:
-    runs: dict[str, Callable[[], Any]] = {}
-    try:
-        from sqlalchemy import Boolean, Float, Integer, String, create_engine, select
-        from sqlalchemy.orm import DeclarativeBase, Session, mapped_column
+    def make_model(self, kind: str, table: str) -> Any:
+        from sqlalchemy import BigInteger, Boolean, Float, String
+        from sqlalchemy.orm import DeclarativeBase, mapped_column
 
         class Base(DeclarativeBase):
             pass
 
-        class SaReading(Base):
-            __tablename__ = "plain_readings"
-            id = mapped_column(Integer, primary_key=True)
-            sensor = mapped_column(String)
-            value = mapped_column(Float)
-            unit = mapped_column(String)
-            count = mapped_column(Integer)
-            ok = mapped_column(Boolean)
-            note = mapped_column(String, nullable=True)
-            level = mapped_column(Integer)
-            score = mapped_column(Float)
+        return type(f"SaReading_{kind}_{table}", (Base,), {
+            "__tablename__": table,
+            "id": mapped_column(BigInteger, primary_key=True),
+            "sensor": mapped_column(String),
+            "value": mapped_column(Float),
+            "unit": mapped_column(String),
+            "count": mapped_column(BigInteger),
+            "ok": mapped_column(Boolean),
+            "note": mapped_column(String, nullable=True),
+            "level": mapped_column(BigInteger),
+            "score": mapped_column(Float),
+        })
 
-        engine = create_engine(f"sqlite:///{path}")
+    def load(self, kind: str, table: str) -> Callable[[], list[Any]]:
+        from sqlalchemy import select
+        from sqlalchemy.orm import Session
 
-        def sqlalchemy_run() -> list[Any]:
+        model, engine = self.model(kind, table), self.engines[kind]
+
+        def run() -> list[Any]:
             with Session(engine) as session:
-                return list(session.scalars(select(SaReading)))
+                return list(session.scalars(select(model)))
 
-        runs["SQLAlchemy 2 ORM"] = sqlalchemy_run
-    except ImportError:
-        print("SQLAlchemy is not installed: skipped", file=sys.stderr)
-    try:
+        return run
+
+    def page(self, kind: str, table: str, low: int, offset: int) -> Callable[[], list[Any]]:
+        from sqlalchemy import select
+        from sqlalchemy.orm import Session
+
+        model, engine = self.model(kind, table), self.engines[kind]
+
+        def run() -> list[Any]:
+            query = select(model).where(model.level >= low).order_by(model.level, model.id).offset(offset).limit(100)
+            with Session(engine) as session:
+                return list(session.scalars(query))
+
+        return run
+
+    def get(self, kind: str, table: str) -> Callable[[int], Any]:
+        from sqlalchemy import select
+        from sqlalchemy.orm import Session
+
+        model, engine = self.model(kind, table), self.engines[kind]
+
+        def run(level: int) -> Any:
+            with Session(engine) as session:
+                return session.scalars(select(model).where(model.level == level)).one()
+
+        return run
+
+
+class DjangoPeer(Peer):
+    name = "Django ORM"
+
+    def __init__(self, sources: dict[str, str]) -> None:
         import django
         from django.conf import settings
 
-        if not settings.configured:
-            settings.configure(
-                DATABASES={"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": path}},
-                INSTALLED_APPS=[],
-                USE_TZ=True,
-            )
-            django.setup()
+        super().__init__(sources)
+        databases = {}
+        for kind, source in sources.items():
+            if kind == "sqlite":
+                databases["sqlite"] = {"ENGINE": "django.db.backends.sqlite3", "NAME": source}
+            else:
+                url = urlsplit(source)
+                databases["postgresql"] = {
+                    "ENGINE": "django.db.backends.postgresql", "NAME": url.path.lstrip("/"),
+                    "USER": url.username or "", "HOST": url.hostname or "", "PORT": str(url.port or ""),
+                }
+        databases["default"] = databases.get("sqlite", {})
+        settings.configure(DATABASES=databases, INSTALLED_APPS=[], USE_TZ=True)
+        django.setup()
+
+    def probe(self, kind: str) -> None:
+        from django.db import connections
+
+        connections[kind].ensure_connection()
+
+    def make_model(self, kind: str, table: str) -> Any:
         from django.db import models
 
-        class DjReading(models.Model):
-            sensor = models.TextField()
-            value = models.FloatField()
-            unit = models.TextField()
-            count = models.IntegerField()
-            ok = models.BooleanField()
-            note = models.TextField(null=True)
-            level = models.IntegerField()
-            score = models.FloatField()
+        meta = type("Meta", (), {"app_label": "bench", "db_table": table})
+        return type(f"DjReading_{kind}_{table}", (models.Model,), {
+            "__module__": __name__,
+            "Meta": meta,
+            "id": models.BigAutoField(primary_key=True),
+            "sensor": models.TextField(),
+            "value": models.FloatField(),
+            "unit": models.TextField(),
+            "count": models.BigIntegerField(),
+            "ok": models.BooleanField(),
+            "note": models.TextField(null=True),
+            "level": models.BigIntegerField(),
+            "score": models.FloatField(),
+        })
 
-            class Meta:
-                app_label = "bench"
-                db_table = "plain_readings"
+    def load(self, kind: str, table: str) -> Callable[[], list[Any]]:
+        objects = self.model(kind, table).objects.using(kind)
+        return lambda: list(objects.all())
 
-        runs["Django ORM"] = lambda: list(DjReading.objects.all())
-    except ImportError:
-        print("Django is not installed: skipped", file=sys.stderr)
-    try:
+    def page(self, kind: str, table: str, low: int, offset: int) -> Callable[[], list[Any]]:
+        objects = self.model(kind, table).objects.using(kind)
+        return lambda: list(objects.filter(level__gte=low).order_by("level", "id")[offset : offset + 100])
+
+    def get(self, kind: str, table: str) -> Callable[[int], Any]:
+        objects = self.model(kind, table).objects.using(kind)
+        return lambda level: objects.get(level=level)
+
+
+class PeeweePeer(Peer):
+    name = "Peewee"
+
+    def __init__(self, sources: dict[str, str]) -> None:
         import peewee
 
-        pw_db = peewee.SqliteDatabase(path)
+        super().__init__(sources)
+        self.databases = {
+            kind: peewee.SqliteDatabase(source) if kind == "sqlite" else
+            peewee.PostgresqlDatabase(source, prefer_psycopg3=True)
+            for kind, source in sources.items()
+        }
 
-        class PwReading(peewee.Model):
-            sensor = peewee.TextField()
-            value = peewee.FloatField()
-            unit = peewee.TextField()
-            count = peewee.IntegerField()
-            ok = peewee.BooleanField()
-            note = peewee.TextField(null=True)
-            level = peewee.IntegerField()
-            score = peewee.FloatField()
+    def probe(self, kind: str) -> None:
+        self.databases[kind].connect(reuse_if_open=True)
 
-            class Meta:
-                database = pw_db
-                table_name = "plain_readings"
+    def make_model(self, kind: str, table: str) -> Any:
+        import peewee
 
-        runs["Peewee"] = lambda: list(PwReading.select())
-    except ImportError:
-        print("Peewee is not installed: skipped", file=sys.stderr)
-    return runs
+        meta = type("Meta", (), {"database": self.databases[kind], "table_name": table})
+        return type(f"PwReading_{kind}_{table}", (peewee.Model,), {
+            "Meta": meta,
+            "id": peewee.BigAutoField(),
+            "sensor": peewee.TextField(),
+            "value": peewee.FloatField(),
+            "unit": peewee.TextField(),
+            "count": peewee.BigIntegerField(),
+            "ok": peewee.BooleanField(),
+            "note": peewee.TextField(null=True),
+            "level": peewee.BigIntegerField(),
+            "score": peewee.FloatField(),
+        })
 
+    def load(self, kind: str, table: str) -> Callable[[], list[Any]]:
+        model = self.model(kind, table)
+        return lambda: list(model.select())
 
-# -- scenarios -----------------------------------------------------------------------
-
-
-@contextlib.contextmanager
-def store(url: str) -> Iterator[None]:
-    configure_databases(url)
-    try:
-        yield
-    finally:
-        close_databases()
-        reset_databases()
-
-
-def fill(count: int, levels: int = 1000, chunk: int = 100_000) -> None:
-    for start in range(0, count, chunk):
-        Reading.bulk_save([Reading(**reading(i, levels)) for i in range(start, min(count, start + chunk))])
-
-
-def load_figures(name: str, bare: Callable[[], Any], rows: int, repeat: int, extra: dict[str, Any]) -> list[list[str]]:
-    times = best({"bare fetch + BaseModel per row": bare, "QuerySet.execute()": ours, "QuerySet.aexecute()": ours_async,
-                  **extra}, repeat)
-    limit = times["bare fetch + BaseModel per row"]
-    results = []
-    for label, seconds in times.items():
-        results.append([name, label, f"{seconds:.3f} s", f"{rows / seconds:,.0f}", f"{seconds / limit:.2f}x"])
-        RATES.append((f"{label} ({name})", rows / seconds))
-    return results
-
-
-RATES: list[tuple[str, float]] = []
-
-
-def bench_sqlite(workdir: Path, rows: int, repeat: int) -> list[list[str]]:
-    path = str(workdir / "load.sqlite3")
-    with store(f"sqlite:///{path}"):
-        fill(rows)
-        assert len(ours()) == rows
-        plain_table(path)
-        return load_figures("SQLite", bare_sqlite(path), rows, repeat, mapper_runs(path))
-
-
-def bench_postgres(dsn: str, rows: int, repeat: int) -> list[list[str]]:
-    with store(dsn):
-        fill(rows)
-        assert len(ours()) == rows
-        return load_figures("PostgreSQL", bare_postgres(dsn), rows, repeat, {})
-
-
-def bench_bulk_save(workdir: Path, rows: int, repeat: int) -> list[list[str]]:
-    data = [reading(i) for i in range(rows)]
-    counter = iter(range(10**6))
-
-    def ours_save() -> None:
-        path = workdir / f"save{next(counter)}.sqlite3"
-        with store(f"sqlite:///{path}"):
-            Reading.bulk_save([Reading(**fields) for fields in data])
-
-    def bare_save() -> None:
-        path = workdir / f"bare{next(counter)}.sqlite3"
-        conn = sqlite3.connect(path, isolation_level=None)
-        conn.execute("PRAGMA journal_mode = WAL")
-        conn.execute("PRAGMA synchronous = NORMAL")
-        conn.execute(
-            "CREATE TABLE r (id INTEGER PRIMARY KEY, sensor TEXT, value REAL, unit TEXT, count INTEGER, ok BOOLEAN, "
-            "note TEXT, level INTEGER, score REAL)"
+    def page(self, kind: str, table: str, low: int, offset: int) -> Callable[[], list[Any]]:
+        model = self.model(kind, table)
+        return lambda: list(
+            model.select().where(model.level >= low).order_by(model.level, model.id).offset(offset).limit(100)
         )
-        conn.execute("CREATE INDEX r_level ON r (level, id)")  # the index the model declares
-        objects = [PlainReading(**fields) for fields in data]
-        conn.execute("BEGIN")
-        conn.executemany(
-            f"INSERT INTO r ({', '.join(FIELDS)}) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-            [tuple(getattr(obj, name) for name in FIELDS) for obj in objects],
-        )
-        conn.execute("COMMIT")
-        conn.close()
 
-    # Both sides build their model objects from the same dicts, then store them.
-    times = best({"bare executemany": bare_save, "Model.bulk_save()": ours_save}, repeat)
-    limit = times["bare executemany"]
-    return [["SQLite", label, f"{s:.3f} s", f"{rows / s:,.0f}", f"{s / limit:.2f}x"] for label, s in times.items()]
+    def get(self, kind: str, table: str) -> Callable[[int], Any]:
+        model = self.model(kind, table)
+        return lambda level: model.get(model.level == level)
 
 
-def bench_page(workdir: Path, rows: int, repeat: int) -> list[list[str]]:
-    path = str(workdir / "page.sqlite3")
-    with store(f"sqlite:///{path}"):
-        fill(rows, levels=rows // 10)
-        low = rows // 100
-        conn = sqlite3.connect(path)
-
-        def bare() -> list[PlainReading]:
-            found = conn.execute(
-                f'SELECT {SELECT_FIELDS} FROM "readings__history" WHERE "_is_latest" = TRUE AND "level" >= ? '
-                'ORDER BY "level", "_object_id" LIMIT 100 OFFSET 1000',
-                (low,),
-            ).fetchall()
-            return [PlainReading(**dict(zip(FIELDS, row))) for row in found]
-
-        def page() -> list[Reading]:
-            return Reading.objects.filter(level__gte=low).order_by("level")[1000:1100].execute()
-
-        assert [r.count for r in page()] == [r.count for r in bare()] and len(page()) == 100
-        loops = 200
-
-        def many(run: Callable[[], Any]) -> Callable[[], None]:
-            def go() -> None:
-                for _ in range(loops):
-                    run()
-
-            return go
-
-        times = best({"bare query + BaseModel per row": many(bare), "QuerySet page": many(page)}, repeat)
-    limit = times["bare query + BaseModel per row"]
-    return [
-        ["SQLite", label, f"{s / loops * 1e3:.3f} ms", f"{100 * loops / s:,.0f}", f"{s / limit:.2f}x"]
-        for label, s in times.items()
-    ]
+def make_peers(sources: dict[str, str], note: Callable[[str], None]) -> list[Peer]:
+    """The mappers that are installed, each on the backends its drivers reach."""
+    peers: list[Peer] = []
+    for cls in (SQLAlchemyPeer, DjangoPeer, PeeweePeer):
+        try:
+            peer = cls(sources)
+        except ImportError as error:
+            note(f"{cls.name} left out: {error}")
+            continue
+        for kind in list(peer.sources):
+            try:
+                peer.probe(kind)
+            except Exception as error:  # a missing driver, or one that cannot connect
+                note(f"{cls.name} on {kind} left out: {type(error).__name__}: {error}")
+                del peer.sources[kind]
+        peers.append(peer)
+    return peers
 
 
-def plot(path: Path) -> None:
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("matplotlib is not installed: no plot", file=sys.stderr)
-        return
-    labels = [label for label, _ in RATES]
-    rates = [rate for _, rate in RATES]
-    fig, ax = plt.subplots(figsize=(9, 0.45 * len(labels) + 1.2))
-    ax.barh(labels[::-1], rates[::-1], color="#4c72b0")
-    ax.set_xlabel("rows per second (instances built)")
-    ax.set_title("Loading 100,000 stored objects into instances")
-    for y, rate in enumerate(rates[::-1]):
-        ax.text(rate, y, f" {rate:,.0f}", va="center", fontsize=8)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    print(f"plot: {path}")
+# -- the run -----------------------------------------------------------------------------
 
 
-def postgres_dsn() -> tuple[str | None, Any]:
-    """A database on a throwaway PostgreSQL server (the tests' own helper), if the programs exist."""
-    tests = Path(__file__).resolve().parents[1] / "tests"
-    sys.path.insert(0, str(tests))
-    try:
-        from postgres import PostgresServer, find_bindir
-    finally:
-        sys.path.remove(str(tests))
-    bindir = find_bindir()
-    if bindir is None:
-        return None, None
-    server = PostgresServer(bindir)
-    server.start()
-    import psycopg
-
-    with psycopg.connect(server.dsn("postgres"), autocommit=True) as conn:
-        conn.execute("CREATE DATABASE bench")
-    return server.dsn("bench"), server
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description="The object store against bare drivers and other mappers.")
+    parser.add_argument("--only", nargs="+", choices=list(SCENARIOS), help="run only these scenarios")
+    parser.add_argument("--skip", nargs="+", default=[], choices=list(SCENARIOS), help="leave these scenarios out")
+    parser.add_argument("--full", action="store_true", help="add 10^6 to the load and bulk-save sizes")
+    parser.add_argument("--load-sizes", nargs="+", type=int, default=[1_000, 10_000, 100_000], metavar="N",
+                        help="objects loaded (default 10^3 10^4 10^5); memory is measured at the largest")
+    parser.add_argument("--save-sizes", nargs="+", type=int, default=[1_000, 10_000, 100_000], metavar="N",
+                        help="objects per bulk save (default 10^3 10^4 10^5)")
+    parser.add_argument("--page-rows", type=int, default=1_000_000, metavar="N",
+                        help="objects of the page data set (default 1,000,000)")
+    parser.add_argument("--objects", type=int, default=10_000, metavar="N",
+                        help="objects of the latest-reads and get() data sets (default 10,000)")
+    parser.add_argument("--versions", type=int, default=100, metavar="N",
+                        help="versions per object of the long history (default 100)")
+    parser.add_argument("--repeat", type=int, default=5, metavar="N", help="rounds per figure (at least 3)")
+    parser.add_argument("--repeat-large", type=int, default=3, metavar="N",
+                        help="rounds per figure of 10^5 rows or more, deep pages and memory (at least 3)")
+    parser.add_argument("--min-time", type=float, default=0.2, metavar="S",
+                        help="seconds of calls per round for short operations (default 0.2)")
+    parser.add_argument("--clock", choices=["cpu", "wall"], default="cpu",
+                        help="clock on SQLite (default cpu: process CPU time); PostgreSQL always uses wall time")
+    parser.add_argument("--no-postgres", action="store_true", help="SQLite only")
+    parser.add_argument("--memory-postgres", action="store_true", help="measure memory on PostgreSQL too")
+    parser.add_argument("--plot", type=Path, default=Path(__file__).with_name("storage.png"), metavar="PNG",
+                        help="where the plot goes (default bench/storage.png)")
+    parser.add_argument("--memory-child", metavar="JSON", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.full:
+        args.load_sizes = sorted({*args.load_sizes, 1_000_000})
+        args.save_sizes = sorted({*args.save_sizes, 1_000_000})
+    return args
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--rows", type=int, default=100_000)
-    parser.add_argument("--page-rows", type=int, default=1_000_000)
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--skip", nargs="*", default=[], choices=["load", "postgres", "save", "page"])
-    args = parser.parse_args()
-    header = ["database", "run", "time", "rows/s", "vs limit"]
-    with tempfile.TemporaryDirectory() as tmp:
-        workdir = Path(tmp)
-        results = []
-        if "load" not in args.skip:
-            results += bench_sqlite(workdir, args.rows, args.repeat)
-        if "postgres" not in args.skip:
-            dsn, server = postgres_dsn()
-            if dsn is None:
-                print("PostgreSQL server programs not found: PostgreSQL figures skipped", file=sys.stderr)
+    args = parse_args()
+    if args.memory_child:
+        spec = json.loads(args.memory_child)
+        storage_load.memory_child(spec, make_peers({spec["kind"]: spec["plain"]}, lambda text: None))
+        return
+    chosen = [name for name in (args.only or SCENARIOS) if name not in args.skip]
+    started = time.perf_counter()
+    report = Report()
+    with tempfile.TemporaryDirectory(prefix="kestrum-bench-") as tmp:
+        backends: list[Backend] = [SQLiteBackend(Path(tmp), Clock(args.clock))]
+        if not args.no_postgres:
+            postgres = start_postgres()
+            if postgres is None:
+                report.note("PostgreSQL server programs not found: PostgreSQL figures left out")
             else:
-                try:
-                    results += bench_postgres(dsn, args.rows, args.repeat)
-                finally:
-                    server.stop()
-        if results:
-            table(f"Load {args.rows:,} objects of eight fields (limit: bare fetch + BaseModel per row)", header, results)
-            plot(Path(__file__).with_name("storage_load.png"))
-        if "save" not in args.skip:
-            table(f"Bulk save of {args.rows:,} new objects (limit: bare executemany)", header,
-                  bench_bulk_save(workdir, args.rows, max(3, args.repeat - 2)))
-        if "page" not in args.skip:
-            table(f"A 100-row page at offset 1,000 of {args.page_rows:,} objects (limit: bare query + BaseModel per row)",
-                  header, bench_page(workdir, args.page_rows, args.repeat))
+                backends.append(postgres)
+        try:
+            peers = make_peers({b.kind: b.plain_source for b in backends}, report.note)
+            ctx = Context(backends, peers, report, args)
+            for name in chosen:
+                step = time.perf_counter()
+                SCENARIOS[name](ctx)
+                close_stores()
+                print(f"({name}: {time.perf_counter() - step:.0f} s)")
+        finally:
+            close_stores()
+            reset_databases()
+            for backend in backends:
+                backend.close()
+    report.summary()
+    import storage_plot
+
+    storage_plot.plot(report, args.plot)
+    print(f"\ntotal: {time.perf_counter() - started:.0f} s")
 
 
 if __name__ == "__main__":
-    os.environ.setdefault("KESTRUM_MODE", "sync")
     main()
