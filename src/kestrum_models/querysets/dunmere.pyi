@@ -664,7 +664,7 @@ class QuerySetCount(QuerySetBase[ModelType], Generic[ModelType]):
 
     """
 
-    def execute(self) -> int | None:
+    def execute(self) -> int:
         """
         Return the count of items.
 
@@ -675,7 +675,7 @@ class QuerySetCount(QuerySetBase[ModelType], Generic[ModelType]):
             int: The count of model instances.
         """
 
-    async def aexecute(self) -> int | None:
+    async def aexecute(self) -> int:
         """
         Return the count of items.
 
