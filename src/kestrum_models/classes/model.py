@@ -41,10 +41,10 @@ from pydantic.json_schema import SkipJsonSchema
 from kestrum_models.classes.class_manager import ClassManager
 from kestrum_models.classes.utils import is_partial_model
 from kestrum_models.querysets.errors import NotLoadedError, NotSavedError
-from kestrum_models.querysets.queryset import ModelQuerySet, ModelQuerySetOneRequired
 from kestrum_utils.utils.decorators import async_mode_only, sync_mode_only
 
 if TYPE_CHECKING:
+    from kestrum_models.querysets.queryset import ModelQuerySet, ModelQuerySetOneRequired
     from kestrum_utils.models.data_models.reference import Reference
 
 METADATA_FIELD: Final = "metadata"
@@ -240,8 +240,16 @@ _GENERATED_HASHES: Final = frozenset({"make_hash_func.<locals>.hash_func", "_rea
 class _Objects:
     """``Model.objects``: a new query set over the class."""
 
+    # Imported on first use: loading the model module does not load the query-set module.
+    queryset_class: type[ModelQuerySet[Any]] | None = None
+
     def __get__[M: Model](self, instance: object, owner: type[M]) -> ModelQuerySet[M]:
-        return ModelQuerySet(owner)
+        cls = self.queryset_class
+        if cls is None:
+            from kestrum_models.querysets.queryset import ModelQuerySet
+
+            cls = type(self).queryset_class = ModelQuerySet
+        return cls(owner)
 
 
 class Model(_RowModel):
