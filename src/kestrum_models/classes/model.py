@@ -241,14 +241,14 @@ class _Objects:
     """``Model.objects``: a new query set over the class."""
 
     # Imported on first use: loading the model module does not load the query-set module.
-    queryset_class: type[ModelQuerySet[Any]] | None = None
+    _queryset_class: type[ModelQuerySet[Any]] | None = None
 
     def __get__[M: Model](self, instance: object, owner: type[M]) -> ModelQuerySet[M]:
-        cls = self.queryset_class
+        cls = self._queryset_class
         if cls is None:
             from kestrum_models.querysets.queryset import ModelQuerySet
 
-            cls = type(self).queryset_class = ModelQuerySet
+            cls = type(self)._queryset_class = ModelQuerySet
         return cls(owner)
 
 
@@ -493,15 +493,15 @@ class LegacyModel(_RowModel):
         from kestrum_data.store.errors import UnknownFieldError
 
         cls = self.original_class
-        fields = cls.__pydantic_fields__
-        unknown = sorted(set(new_values) - set(fields) - {METADATA_FIELD})
-        if unknown or METADATA_FIELD in new_values:
+        fields = [name for name in cls.__pydantic_fields__ if name != METADATA_FIELD]
+        unknown = sorted(set(new_values).difference(fields))
+        if unknown:
             raise UnknownFieldError(
-                f"{cls.__name__} has no field {', '.join(map(repr, unknown or [METADATA_FIELD]))} to upgrade to; "
-                f"its fields are: {', '.join(name for name in fields if name != METADATA_FIELD)}"
+                f"{cls.__name__} has no field {', '.join(map(repr, unknown))} to upgrade to; "
+                f"its fields are: {', '.join(fields)}"
             )
         stored = self.__pydantic_extra__ or {}
-        values = {name: value for name, value in stored.items() if name in fields and name != METADATA_FIELD}
+        values = {name: stored[name] for name in fields if name in stored}
         values.update(new_values)
         metadata = self.__dict__.get(METADATA_FIELD)
         if metadata:
