@@ -425,7 +425,7 @@ class Model(_RowModel):
             from kestrum_data.store.errors import SchemaError
 
             raise SchemaError(
-                f"{type(self).__name__} object {self.metadata['object_id']}: its latest version was written by a "
+                f"{type(self).__name__} object {self.pk}: its latest version was written by a "
                 f"definition of {type(self).__name__} this one cannot read; query it to get it as a LegacyModel "
                 "and upgrade() it"
             )

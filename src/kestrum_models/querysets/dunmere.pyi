@@ -434,6 +434,7 @@ class QuerySetOne(QuerySetBase[ModelType], Generic[ModelType]):
     pagination and distinct results. The query execution will return a single item or None.
     """
 
+    _raise_on_multiple: bool
     def __init__(self, entity: type[ModelType]) -> None: ...
 
     def execute(self) -> ModelType | None:
