@@ -13,11 +13,16 @@
 
 With no configuration, objects are stored in ``kestrum.sqlite3`` in the working
 directory (or where ``KESTRUM_DATABASE_URL`` points).
+
+This module is also the one import a program needs: the model base classes, ``Q``,
+every error that storage and queries raise, the alias names, configuration and
+transactions.
 """
 
 from collections.abc import AsyncIterator, Iterator
 from contextlib import asynccontextmanager, contextmanager
 
+from kestrum_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
 from kestrum_data.config import configure_databases, reset_databases
 from kestrum_data.store import (
     ConflictError,
@@ -34,16 +39,43 @@ from kestrum_data.store import (
     close_databases,
     storage,
 )
-from kestrum_utils.utils.decorators import async_mode_only, sync_mode_only
+from kestrum_models.classes.model import LegacyModel, Model
+from kestrum_models.querysets.errors import (
+    BulkOperationError,
+    ConnectionNotConfiguredError,
+    MultipleObjectsReturnedError,
+    NotLoadedError,
+    NotSavedError,
+    ObjectDoesNotExistError,
+    QuerySetError,
+)
+from kestrum_models.querysets.queryset import ModelQuerySet
+from kestrum_utils.query.utils import Q
+from kestrum_utils.utils.decorators import ModeError, async_mode_only, sync_mode_only
 
 __all__ = [
+    "DEFAULT_DB_ALIAS",
+    "LAKEHOUSE_DB_ALIAS",
+    "BulkOperationError",
     "ConflictError",
+    "ConnectionNotConfiguredError",
     "DatabaseError",
     "DatabaseUnavailableError",
     "InvalidValueError",
+    "LegacyModel",
+    "ModeError",
+    "Model",
+    "ModelQuerySet",
+    "MultipleObjectsReturnedError",
+    "NotLoadedError",
+    "NotSavedError",
+    "ObjectDoesNotExistError",
+    "Q",
     "QueryError",
+    "QuerySetError",
     "SchemaError",
     "StorageError",
+    "Transaction",
     "UnknownAliasError",
     "UnknownFieldError",
     "UnknownLookupError",

@@ -319,7 +319,7 @@ def _short(value: Any) -> str:
 
 def describe(model: type[BaseModel], table_name: str) -> ModelFields:
     """The stored fields of ``model`` (its pydantic fields, minus the row metadata)."""
-    from kestrum_models.classes.model import METADATA_FIELD
+    from kestrum_models.classes.model import IDENTITY_NAMES, METADATA_FIELD
 
     defined_in = f"{model.__module__}.{model.__qualname__}"
     fields: dict[str, StoredField] = {}
@@ -333,6 +333,11 @@ def describe(model: type[BaseModel], table_name: str) -> ModelFields:
                     f"instance's row metadata (its stored address); rename the field in {defined_in}"
                 )
             continue
+        if name in IDENTITY_NAMES:
+            raise SchemaError(
+                f"{model.__name__}.{name}: {name!r} cannot be a field of a stored class: every instance reads its "
+                f"stored {IDENTITY_NAMES[name]} under that name; rename the field in {defined_in}"
+            )
         if name.startswith("_"):
             raise SchemaError(f"{model.__name__}.{name}: stored field names cannot start with an underscore")
         kind, nullable, related = classify(info.annotation)

@@ -227,6 +227,8 @@ def _paths(tree: dict[str, Any], prefix: str = "") -> list[str]:
 def unloaded(model: type[Any], object_id: int) -> Any:
     """A reference to a stored object that was not loaded: only its id is known.
 
-    Reading its fields raises AttributeError; load it with ``select_related`` or by id.
+    Reading its fields raises ``NotLoadedError``; load it with ``select_related`` or ``load()``.
     """
-    return model.model_construct(_fields_set=set(), metadata={"object_id": object_id, "unloaded": True})
+    from kestrum_models.classes.model import unloaded_reference
+
+    return unloaded_reference(model, object_id)

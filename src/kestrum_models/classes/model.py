@@ -16,12 +16,16 @@ A model instance loaded from storage carries its row metadata in the field
 
 An instance that was never saved has ``metadata`` ``None``. :meth:`Model.save`
 writes a new version of the object and updates ``metadata`` (inside a transaction
-provisionally: a rollback puts the earlier metadata back).
+provisionally: a rollback puts the earlier metadata back). ``obj.pk`` and
+``obj.object_version`` read the id and version (an instance never saved raises
+:class:`~kestrum_models.querysets.errors.NotSavedError`, an ``AttributeError``).
 
 Two kinds of instances hold less than their object and are refused by every write:
 partial instances (of the ``<Model>Partial`` classes built for ``only``), and
 unloaded references (related objects a query did not fetch: only their id is known,
-see ``select_related``), which are refused by dumps as well.
+see ``select_related``), which are refused by dumps as well; reading a field of one
+raises :class:`~kestrum_models.querysets.errors.NotLoadedError`, and ``load()`` loads
+it in place.
 """
 
 from __future__ import annotations
@@ -31,19 +35,25 @@ import typing
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, ClassVar, Final, Self
 
-from pydantic import BaseModel, ConfigDict, Field, InstanceOf
+from pydantic import BaseModel, ConfigDict, Field, InstanceOf, ValidationError
 from pydantic.json_schema import SkipJsonSchema
 
 from kestrum_models.classes.class_manager import ClassManager
 from kestrum_models.classes.utils import is_partial_model
+from kestrum_models.querysets.errors import NotLoadedError, NotSavedError
 from kestrum_utils.utils.decorators import async_mode_only, sync_mode_only
 
 if TYPE_CHECKING:
-    from kestrum_models.querysets.dunmere import QuerySet
+    from kestrum_models.querysets.queryset import ModelQuerySet, ModelQuerySetOneRequired
     from kestrum_utils.models.data_models.reference import Reference
 
 METADATA_FIELD: Final = "metadata"
 """Name of the field holding an instance's row metadata (passed to constructors as ``_metadata``)."""
+
+IDENTITY_NAMES: Final = {"pk": "object_id", "object_version": "object_version"}
+"""Properties of every instance reading its stored identity, with the metadata key each reads.
+
+No stored class may have a field of one of these names."""
 
 
 class _RowModel(BaseModel):
@@ -59,6 +69,48 @@ class _RowModel(BaseModel):
             raise AttributeError(f"{type(self).__name__}.metadata is read-only: it is the stored object's address")
         super().__setattr__(name, value)
 
+    @property
+    def pk(self) -> int:
+        """The stored object's id; :class:`NotSavedError` for an instance never saved."""
+        return self._identity("pk")
+
+    @property
+    def object_version(self) -> int:
+        """The version of the object this instance holds (1, 2, ...); :class:`NotSavedError` when never saved."""
+        return self._identity("object_version")
+
+    def _identity(self, name: str) -> int:
+        metadata = self.__dict__.get(METADATA_FIELD)
+        key = IDENTITY_NAMES[name]
+        if metadata and key in metadata:
+            value: int = metadata[key]
+            return value
+        raise _no_identity(self, name)
+
+    if not TYPE_CHECKING:
+        # Only names that ordinary lookup did not find reach here. The identity properties
+        # raise AttributeErrors, which lead here too: they are raised again with their text.
+        def __getattr__(self, name: str) -> Any:
+            if name in IDENTITY_NAMES:
+                raise _no_identity(self, name)
+            if name in type(self).__pydantic_fields__ and _is_unloaded(self):
+                raise _not_loaded(self, f"its field {name!r} cannot be read")
+            return super().__getattr__(name)
+
+
+def _no_identity(obj: _RowModel, name: str) -> AttributeError:
+    if _is_unloaded(obj):
+        return _not_loaded(obj, f"its {name} is not known")
+    return NotSavedError(f"{type(obj).__name__} object is not saved: it has no {name} until save()")
+
+
+def _not_loaded(obj: Any, what: str) -> NotLoadedError:
+    return NotLoadedError(
+        f"{type(obj).__name__} object {obj.metadata['object_id']} is not loaded (only its id was fetched): {what}; "
+        "fetch it with select_related(<field>) on the query of the object holding it, or load it with load() "
+        "(await aload())"
+    )
+
 
 def _unloaded_error(obj: Any) -> Exception:
     from kestrum_data.store.errors import InvalidValueError
@@ -66,8 +118,22 @@ def _unloaded_error(obj: Any) -> Exception:
     return InvalidValueError(
         f"{type(obj).__name__} object {obj.metadata['object_id']} is an unloaded reference: only its id is "
         "known, its fields were not fetched; load it with select_related(<field>) on the query of the object "
-        "holding it (or query it by id) before saving or dumping it"
+        "holding it, or with load() (await aload()), before saving or dumping it"
     )
+
+
+def unloaded_reference[M: BaseModel](model: type[M], object_id: int) -> M:
+    """A reference to a stored object that was not loaded: only its id is known.
+
+    It holds no field values (not even defaults): reading a field raises
+    :class:`NotLoadedError`, and ``load()`` loads the object into it.
+    """
+    stub = model.model_construct(_fields_set=set(), metadata={"object_id": object_id, "unloaded": True})
+    values = stub.__dict__
+    for name in model.__pydantic_fields__:
+        if name != METADATA_FIELD:
+            values.pop(name, None)
+    return stub
 
 
 def _is_unloaded(obj: Any) -> bool:
@@ -174,10 +240,16 @@ _GENERATED_HASHES: Final = frozenset({"make_hash_func.<locals>.hash_func", "_rea
 class _Objects:
     """``Model.objects``: a new query set over the class."""
 
-    def __get__(self, instance: object, owner: type[Model]) -> QuerySet[Any]:
-        from kestrum_models.querysets.dunmere import QuerySet
+    # Imported on first use: loading the model module does not load the query-set module.
+    _queryset_class: type[ModelQuerySet[Any]] | None = None
 
-        return QuerySet(owner)
+    def __get__[M: Model](self, instance: object, owner: type[M]) -> ModelQuerySet[M]:
+        cls = self._queryset_class
+        if cls is None:
+            from kestrum_models.querysets.queryset import ModelQuerySet
+
+            cls = type(self)._queryset_class = ModelQuerySet
+        return cls(owner)
 
 
 class Model(_RowModel):
@@ -186,6 +258,8 @@ class Model(_RowModel):
     ``Model.objects`` is a query set over the class. ``save()`` / ``asave()`` store a
     new version of an object, ``delete()`` / ``adelete()`` remove it from the latest
     objects (its history is kept); :meth:`bulk_save` stores many in one transaction.
+    ``refresh()`` / ``arefresh()`` reload an instance in place, ``load()`` / ``aload()``
+    an unloaded reference.
     Values set as attributes that are not fields (such as query annotations) are kept
     on the instance, outside its fields.
 
@@ -299,6 +373,69 @@ class Model(_RowModel):
         await storage().asave(items)
         return items
 
+    @sync_mode_only
+    def refresh(self) -> Self:
+        """Reload the latest version of this object into this instance (fields and metadata); returns it.
+
+        Values set on the instance that are not fields are dropped. Raises
+        :class:`NotSavedError` for an instance never saved and
+        :class:`~kestrum_models.querysets.errors.ObjectDoesNotExistError` when the object
+        was deleted.
+        """
+        self._reloaded(self._latest("refresh").execute())
+        return self
+
+    @async_mode_only
+    async def arefresh(self) -> Self:
+        """Asynchronous :meth:`refresh`."""
+        self._reloaded(await self._latest("refresh").aexecute())
+        return self
+
+    @sync_mode_only
+    def load(self) -> Self:
+        """Load an unloaded reference in place (its latest version) and return it.
+
+        Every reference to the object that the same query made is this one instance, so
+        all of them are loaded. An instance that is already loaded is returned as it is,
+        without a query (:meth:`refresh` reloads one).
+        """
+        if _is_unloaded(self):
+            self._reloaded(self._latest("load").execute())
+        return self
+
+    @async_mode_only
+    async def aload(self) -> Self:
+        """Asynchronous :meth:`load`."""
+        if _is_unloaded(self):
+            self._reloaded(await self._latest("load").aexecute())
+        return self
+
+    def _latest(self, action: str) -> ModelQuerySetOneRequired[Self]:
+        metadata = self.__dict__.get(METADATA_FIELD)
+        if not metadata:
+            raise NotSavedError(f"{type(self).__name__} object is not saved: there is nothing to {action}")
+        if type(self).model_config.get("frozen") and not _is_unloaded(self):
+            raise TypeError(
+                f"{type(self).__name__} instances are frozen and cannot change in place: query the object again"
+            )
+        return type(self).objects.get(_address__object_id=metadata["object_id"])
+
+    def _reloaded(self, fresh: Any) -> None:
+        if type(fresh) is not type(self):
+            from kestrum_data.store.errors import SchemaError
+
+            raise SchemaError(
+                f"{type(self).__name__} object {self.pk}: its latest version was written by a "
+                f"definition of {type(self).__name__} this one cannot read; query it to get it as a LegacyModel "
+                "and upgrade() it"
+            )
+        # In place: the undo log of a transaction keeps restoring this very dict's metadata.
+        values = self.__dict__
+        values.clear()
+        values.update(fresh.__dict__)
+        object.__setattr__(self, "__pydantic_fields_set__", set(fresh.__pydantic_fields_set__))
+        object.__setattr__(self, "__pydantic_extra__", fresh.__pydantic_extra__)
+
     @classmethod
     def _bulk_items(cls, objects: Iterable[Self]) -> list[Self]:
         from kestrum_models.querysets.errors import BulkOperationError
@@ -336,9 +473,47 @@ class Model(_RowModel):
 class LegacyModel(_RowModel):
     """A row written under a class-schema version incompatible with ``original_class``.
 
-    Keeps every stored field as it is, without validating it against the class.
+    Keeps every stored field as it is, without validating it against the class;
+    :meth:`upgrade` turns it into an instance of the class.
     """
 
     model_config = ConfigDict(extra="allow", arbitrary_types_allowed=True)
 
     original_class: type[Any]
+
+    def upgrade(self, **new_values: Any) -> Any:
+        """This row as an instance of ``original_class``, carrying its object id and version.
+
+        The row's stored fields that the class has keep their values, unless ``new_values``
+        gives others; fields the row lacks, or holds in a form the class refuses, must be
+        given (else pydantic's ``ValidationError``). ``save()`` of the result writes the
+        object's next version (or raises ``ConflictError`` when another writer saved it
+        since this row was read).
+        """
+        from kestrum_data.store.errors import UnknownFieldError
+
+        cls = self.original_class
+        fields = [name for name in cls.__pydantic_fields__ if name != METADATA_FIELD]
+        unknown = sorted(set(new_values).difference(fields))
+        if unknown:
+            raise UnknownFieldError(
+                f"{cls.__name__} has no field {', '.join(map(repr, unknown))} to upgrade to; "
+                f"its fields are: {', '.join(fields)}"
+            )
+        stored = self.__pydantic_extra__ or {}
+        values = {name: stored[name] for name in fields if name in stored}
+        values.update(new_values)
+        metadata = self.__dict__.get(METADATA_FIELD)
+        if metadata:
+            values["_metadata"] = {
+                key: metadata[key] for key in ("object_id", "object_version", "class_version") if key in metadata
+            }
+        try:
+            return cls(**values)
+        except ValidationError as error:
+            address = f" object {metadata['object_id']}" if metadata else ""
+            error.add_note(
+                f"upgrading a legacy {cls.__name__} row{address}: give upgrade() the fields it lacks or holds in "
+                "another form"
+            )
+            raise

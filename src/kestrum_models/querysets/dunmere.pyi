@@ -434,6 +434,7 @@ class QuerySetOne(QuerySetBase[ModelType], Generic[ModelType]):
     pagination and distinct results. The query execution will return a single item or None.
     """
 
+    _raise_on_multiple: bool
     def __init__(self, entity: type[ModelType]) -> None: ...
 
     def execute(self) -> ModelType | None:
@@ -664,7 +665,7 @@ class QuerySetCount(QuerySetBase[ModelType], Generic[ModelType]):
 
     """
 
-    def execute(self) -> int | None:
+    def execute(self) -> int:
         """
         Return the count of items.
 
@@ -675,7 +676,7 @@ class QuerySetCount(QuerySetBase[ModelType], Generic[ModelType]):
             int: The count of model instances.
         """
 
-    async def aexecute(self) -> int | None:
+    async def aexecute(self) -> int:
         """
         Return the count of items.
 

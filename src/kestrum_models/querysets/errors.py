@@ -1,4 +1,4 @@
-"""Errors raised by query sets and their executors."""
+"""Errors raised by query sets, their executors and model instances."""
 
 
 class QuerySetError(Exception):
@@ -19,3 +19,18 @@ class BulkOperationError(QuerySetError):
 
 class ConnectionNotConfiguredError(QuerySetError, LookupError):
     """No storage backend is registered for a database alias."""
+
+
+class NotSavedError(QuerySetError, AttributeError):
+    """An instance that was never saved has no stored identity (``pk``, ``object_version``) to read or reload.
+
+    An ``AttributeError``: ``getattr(obj, "pk", None)`` is ``None`` for such an instance.
+    """
+
+
+class NotLoadedError(QuerySetError, AttributeError):
+    """A field of an unloaded reference was read: only the related object's id was fetched.
+
+    Fetch it with ``select_related`` on the query of the object holding it, or load it
+    with ``load()`` / ``await aload()``.
+    """

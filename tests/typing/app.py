@@ -1,0 +1,121 @@
+"""A small application written against the shipped annotations and stubs.
+
+``mypy --strict`` checks it without casts (tests/typing/test_typing.py), and the
+test runs it too. The ``assert_type`` lines state the types a user's code sees.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import datetime
+import enum
+from typing import assert_type
+
+from pydantic import BaseModel
+
+from kestrum_models.storage import (
+    LAKEHOUSE_DB_ALIAS,
+    LegacyModel,
+    Model,
+    ModelQuerySet,
+    ObjectDoesNotExistError,
+    Q,
+    atransaction,
+    transaction,
+)
+
+
+class Genre(enum.Enum):
+    NOVEL = "novel"
+    ESSAY = "essay"
+
+
+class Address(BaseModel):
+    city: str
+    street: str = ""
+
+
+class Author(Model):
+    name: str
+    address: Address | None = None
+
+
+class Book(Model):
+    title: str
+    price: float
+    genre: Genre = Genre.NOVEL
+    tags: list[str] = []
+    published: datetime.date | None = None
+    author: Author | None = None
+
+
+def price_of(book: Book) -> float:
+    return book.price
+
+
+def stock() -> list[Book]:
+    ann = Author(name="Ann", address=Address(city="Oslo")).save()
+    assert_type(ann, Author)
+    books = Book.bulk_save([Book(title=f"T{n}", price=float(n), author=ann) for n in range(5)])
+    assert_type(books, list[Book])
+    with transaction():
+        books[0].price = 9.5
+        books[0].save()
+    return books
+
+
+def read(books: list[Book]) -> float:
+    assert_type(Book.objects, ModelQuerySet[Book])
+    cheap = Book.objects.filter(price__lt=3).exclude(Q(title="T0") | Q(title="T1")).order_by("-price")[:2]
+    assert_type(cheap, ModelQuerySet[Book])
+    found = cheap.execute()
+    assert_type(found, list[Book])
+    one = Book.objects.get(title="T2").execute()
+    assert_type(one, Book)
+    maybe = Book.objects.get_or_none(title="none").execute()
+    assert_type(maybe, Book | None)
+    first = Book.objects.order_by("price").first().execute()
+    assert_type(first, Book | None)
+    count = Book.objects.count().execute()
+    assert_type(count, int)
+    assert count == len(books) and maybe is None and first is not None
+    pk: int = one.pk
+    version: int = one.object_version
+    author = Book.objects.select_related("author").get(_address__object_id=pk).execute().author
+    if author is not None:
+        assert_type(author.load(), Author)
+        assert author.name == "Ann"
+    history = Book.objects.using(LAKEHOUSE_DB_ALIAS).filter(title="T0").execute()
+    assert len(history) == 2 and version == 1
+    try:
+        Book.objects.get(title="none").execute()
+    except ObjectDoesNotExistError as error:
+        assert error.__notes__
+    total = 0.0
+    for book in found:
+        if isinstance(book, LegacyModel):
+            book = book.upgrade()
+        total += price_of(book.refresh())
+    return total
+
+
+async def read_async() -> int:
+    book = await Book.objects.get(title="T3").aexecute()
+    assert_type(book, Book)
+    async with atransaction():
+        book.price += 1
+        await book.asave()
+    await book.arefresh()
+    books = await Book.objects.filter(price__gte=1).aexecute()
+    assert_type(books, list[Book])
+    n = await Book.objects.count().aexecute()
+    assert_type(n, int)
+    none = await Book.objects.get_or_none(title="none").aexecute()
+    assert_type(none, Book | None)
+    return n + book.object_version
+
+
+def main() -> tuple[float, int]:
+    books = stock()
+    total = read(books)
+    return total, asyncio.run(read_async())
