@@ -167,7 +167,7 @@ def test_query_specifier_deep_copy_shares_no_list(only):
     specifier = QuerySpecifier(only=["x"], distinct=["d"])
     specifier.only = only
     copied = specifier.model_copy(deep=True)
-    assert copied == specifier and copied.model_fields_set == specifier.model_fields_set
+    assert copied == specifier
     assert copied.only is not specifier.only and copied.distinct is not specifier.distinct
     if only and isinstance(only[0], list):
         assert copied.only[0] is not only[0]

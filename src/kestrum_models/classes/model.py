@@ -174,10 +174,18 @@ _GENERATED_HASHES: Final = frozenset({"make_hash_func.<locals>.hash_func", "_rea
 class _Objects:
     """``Model.objects``: a new query set over the class."""
 
-    def __get__(self, instance: object, owner: type[Model]) -> QuerySet[Any]:
-        from kestrum_models.querysets.dunmere import QuerySet
+    __slots__ = ("queryset",)
 
-        return QuerySet(owner)
+    def __init__(self) -> None:
+        self.queryset: type[QuerySet[Any]] | None = None
+
+    def __get__(self, instance: object, owner: type[Model]) -> QuerySet[Any]:
+        queryset = self.queryset
+        if queryset is None:  # imported on first use: the query sets import this module
+            from kestrum_models.querysets.dunmere import QuerySet
+
+            queryset = self.queryset = QuerySet
+        return queryset(owner)
 
 
 class Model(_RowModel):
