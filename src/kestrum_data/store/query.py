@@ -372,6 +372,13 @@ class _Builder:
         return self.column(field_def)
 
 
+def lookup_sql(source: Source, leaves: Iterable[tuple[str, Any]]) -> tuple[list[str], list[Any]]:
+    """The SQL of each ``(lookup, value)`` leaf as :func:`compile_select` writes it, and their parameters in order."""
+    b = _Builder(source)
+    b.params = []
+    return [b.lookup(key, value) for key, value in leaves], b.params
+
+
 def _paging(queryset: Any) -> tuple[int | None, int | None]:
     paginator = queryset.get_paginator()
     values = []
