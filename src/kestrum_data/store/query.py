@@ -19,6 +19,13 @@ order, NaN and -0.0, text holding NUL, case folding), the dialect compares by
 meaning (``Dialect.number_test``, ``text_test``, ``form_key``). A list of values
 travels as one parameter, never as one parameter or expression per value.
 
+Statements are kept per query shape (:mod:`~kestrum_data.store.shapes`): a
+lookup's SQL may depend on its value (its SQL is part of the shape's key), and the
+statement on whether the slice has a limit and an offset, but nothing else in a
+statement may depend on a value. Parameters come in this order: the table's, the
+lookups' (in the order :meth:`_Builder.condition` visits them), the slice's; a
+statement whose parameters come otherwise is compiled anew on every run.
+
 :func:`build_rows` turns the fetched rows into ``glue.Data`` records.
 """
 
