@@ -96,7 +96,11 @@ class Reader:
         return open_database(database_url(alias)), False
 
     def _shapes(self, db: Database, history: bool, model: type[Any], stored: StoredClass) -> shapes.Shapes:
-        return shapes.shapes_of(db.dialect, stored, self.model_fields(model), history, db is self.history_db)
+        shared = db is self.history_db
+        found = shapes.cached(stored, history, shared)
+        if found is None:
+            found = shapes.shapes_of(db.dialect, stored, self.model_fields(model), history, shared)
+        return found
 
     def query(self, queryset: Any) -> list[Data]:
         """The rows of a query set, as ``glue.Data`` records."""

@@ -33,7 +33,6 @@ from kestrum_data.store.fields import ModelFields
 from kestrum_data.store.query import (
     RowPlans,
     Source,
-    _paging,
     compile_count,
     compile_select,
     lookup_sql,
@@ -67,16 +66,26 @@ class _Entry:
 class Shapes:
     """The prepared shapes of one class read from one source (latest objects or history)."""
 
-    __slots__ = ("entries", "source")
+    __slots__ = ("entries", "prefix", "source")
 
     def __init__(self, source: Source) -> None:
         self.source = source
+        self.prefix: tuple[Any, ...] = tuple(source.params)
+        """The parameters of the source's table, first in every statement."""
         self.entries: dict[tuple[Any, ...], _Entry] = {}
+
+
+_KEYS: Final = {(history, shared): f"shapes:{history}:{shared}" for history in (False, True) for shared in (False, True)}
+
+
+def cached(stored: StoredClass, history: bool, shared: bool) -> Shapes | None:
+    """The shapes of a stored class read as the latest objects or as its history, if made already."""
+    return stored.derived.get(_KEYS[history, shared])
 
 
 def shapes_of(dialect: Dialect, stored: StoredClass, model: ModelFields, history: bool, shared: bool) -> Shapes:
     """The shapes (and the :class:`Source`) of a stored class read as the latest objects or as its history."""
-    key = f"shapes:{history}:{shared}"
+    key = _KEYS[history, shared]
     found = stored.derived.get(key)
     if found is None:
         found = stored.derived[key] = Shapes(Source(dialect, stored, model, history, shared))
@@ -90,12 +99,12 @@ def select(shapes: Shapes, queryset: Any, row_cap: int | None = None) -> Prepare
     if bound is not None:
         key, entry, values, page_params, limit = bound
         if entry is not None:
-            return Prepared(entry.sql, [*source.params, *values, *page_params], entry.plans, limit)
+            return Prepared(entry.sql, [*shapes.prefix, *values, *page_params], entry.plans, limit)
     compiled = compile_select(source, queryset, row_cap=row_cap)
     plans = RowPlans(source, compiled.columns, compiled.only)
     if bound is None:
         return Prepared(compiled.sql, compiled.params, plans, _limit(queryset, row_cap))
-    if compiled.params == [*source.params, *values, *page_params]:
+    if compiled.params == [*shapes.prefix, *values, *page_params]:
         _keep(shapes, key, _Entry(compiled.sql, plans, True))
     return Prepared(compiled.sql, compiled.params, plans, limit)
 
@@ -107,10 +116,10 @@ def count(shapes: Shapes, queryset: Any) -> tuple[str, list[Any]]:
     if bound is not None:
         key, entry, values, page_params, _ = bound
         if entry is not None:
-            return entry.sql, [*source.params, *values, *(page_params if entry.paged else ())]
+            return entry.sql, [*shapes.prefix, *values, *(page_params if entry.paged else ())]
     sql, params = compile_count(source, queryset)
     if bound is not None:
-        head = [*source.params, *values]
+        head = [*shapes.prefix, *values]
         for paged, tail in ((False, []), (True, page_params)):
             if params == [*head, *tail]:
                 _keep(shapes, key, _Entry(sql, None, paged))
@@ -125,7 +134,10 @@ def _bind(
     its slice's parameters and its row limit. None when it does not fit a shape or a value is
     refused: the compiler then reports what is wrong, in its own order."""
     try:
-        offset, limit = _paging(queryset)
+        paginator = queryset.get_paginator()
+        offset, limit = paginator.offset, paginator.limit
+        if not (_count(offset) and _count(limit)):
+            return None  # the compiler says what is wrong with it
         if row_cap is not None:
             limit = row_cap if limit is None else min(limit, row_cap)
         shape = _shape(queryset, kind, offset, limit)
@@ -138,6 +150,10 @@ def _bind(
     except Exception:  # noqa: BLE001
         return None
     return key, entry, values, page_params, limit
+
+
+def _count(value: Any) -> bool:
+    return value is None or (type(value) is int and value >= 0)
 
 
 def _limit(queryset: Any, row_cap: int | None) -> int | None:

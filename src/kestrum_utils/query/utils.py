@@ -194,8 +194,8 @@ class Q:
     def __init__(self, *children: Child, **lookups: Any) -> None:
         if not children:
             # Keyword lookups alone (every filter() and get()) are already in normal form.
-            for key in lookups:
-                split_lookup(key)
+            for key in lookups:  # keyword names are always str
+                _split_cached(key)
             self.children = tuple(lookups.items())
             self.connector = AND
             self.negated = False
