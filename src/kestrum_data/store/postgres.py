@@ -491,7 +491,7 @@ async def _abegun(pool: AsyncConnectionPool[Any]) -> psycopg.AsyncConnection[Any
             await conn.execute("BEGIN")
             return conn
         except BaseException as error:
-            await asyncio.shield(pool.putconn(conn))
+            await pool.putconn(conn)
             if attempt == 2 or not _lost(error, conn):
                 raise
         await pool.check()
@@ -632,7 +632,7 @@ class PostgresDatabase(Database):
                 if cancelled:
                     raise asyncio.CancelledError
             finally:
-                await asyncio.shield(pool.putconn(conn))
+                await pool.putconn(conn)
 
     async def afetch(self, sql: str, params: Params, *, small: bool = False) -> list[tuple[Any, ...]]:
         self._acquire()
@@ -647,7 +647,7 @@ class PostgresDatabase(Database):
                         if attempt == 2 or not _lost(error, conn):
                             raise
                     finally:
-                        await asyncio.shield(pool.putconn(conn))
+                        await pool.putconn(conn)
                     await pool.check()
                 raise AssertionError("unreachable")
         finally:
