@@ -440,7 +440,8 @@ async def _acheck(conn: psycopg.AsyncConnection[Any]) -> None:
 
 
 def _lost(error: BaseException, conn: Any) -> bool:
-    # The connection broke (the server went away or ended it): nothing ran on it.
+    # The connection broke (the server went away or ended it). Only work that is safe to
+    # run twice is started again: a read, or BEGIN.
     return isinstance(error, psycopg.OperationalError) and bool(conn.broken)
 
 
