@@ -158,12 +158,12 @@ class Compiled:
 
 
 class _Builder:
-    def __init__(self, source: Source) -> None:
+    def __init__(self, source: Source, params: list[Any] | None = None) -> None:
         self.source = source
         self.dialect = source.dialect
         self.model = source.model
         self.fields = source.stored.fields
-        self.params: list[Any] = list(source.params)
+        self.params: list[Any] = list(source.params) if params is None else params
 
     # -- names ---------------------------------------------------------------
 
@@ -381,8 +381,7 @@ class _Builder:
 
 def lookup_sql(source: Source, leaves: Iterable[tuple[str, Any]]) -> tuple[list[str], list[Any]]:
     """The SQL of each ``(lookup, value)`` leaf as :func:`compile_select` writes it, and their parameters in order."""
-    b = _Builder(source)
-    b.params = []
+    b = _Builder(source, [])
     return [b.lookup(key, value) for key, value in leaves], b.params
 
 
