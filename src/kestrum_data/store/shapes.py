@@ -174,21 +174,27 @@ def _shape(queryset: Any, kind: str, offset: Any, limit: Any) -> tuple[tuple[Any
     """The key of a query set's shape (without its lookups' SQL) and its lookups in the
     compiler's order; None for a query set that does not fit a shape."""
     leaves: list[tuple[str, Any]] = []
+    tree = None
     conditions = queryset.get_conditions()
-    tree = _tree(conditions, leaves) if conditions else None
-    if tree is False:
-        return None
+    if conditions:
+        tree = _tree(conditions, leaves)
+        if tree is False:
+            return None
     order = queryset.get_order_by()
     if type(order) is not list:
         return None
-    ordering = tuple([(item.field, bool(item.descending)) for item in order])
+    ordering = tuple([(item.field, bool(item.descending)) for item in order]) if order else ()
     specifier = queryset.get_query_specifier()
-    only, distinct = _names(specifier.only), _names(specifier.distinct)
+    only, distinct = specifier.only, specifier.distinct
+    only = _names(only) if only else ()
+    distinct = _names(distinct) if distinct else ()
     if only is None or distinct is None:
         return None
-    related = _frozen(queryset.get_select_related())
+    related = queryset.get_select_related()
+    if type(related) is not bool:
+        related = _frozen(related)
     annotations = getattr(queryset, "_annotations", None)
-    named = tuple(annotations) if type(annotations) is dict else ()
+    named = tuple(annotations) if annotations and type(annotations) is dict else ()
     return (kind, tree, ordering, only, distinct, bool(offset), limit is None, related, named), leaves
 
 
@@ -213,8 +219,6 @@ def _tree(node: Any, leaves: list[tuple[str, Any]]) -> Any:
 
 
 def _names(names: Any) -> tuple[str, ...] | None:
-    if not names:
-        return ()
     if type(names) not in (list, tuple):
         return None
     for name in names:
