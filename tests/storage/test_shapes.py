@@ -4,8 +4,11 @@ from __future__ import annotations
 
 import asyncio
 import math
+import os
+import signal
 import sqlite3
 import threading
+import time
 from typing import Any
 
 import pytest
@@ -193,3 +196,35 @@ def test_small_async_reads_that_run_long_move_off_the_loop(store: str, monkeypat
         assert asyncio.run(scenario()) == [999, "n5", 998]
     assert len(storage().latest_db._slow) == 1  # one statement, found too long once
 
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_child_forked_while_another_thread_reads_can_read(store: str) -> None:
+    Item(name="a").save()
+    db = storage().latest_db
+    inside, done = threading.Event(), threading.Event()
+
+    def reading() -> None:  # a thread caught while it takes its hold on the database
+        with db._lease_lock:
+            inside.set()
+            done.wait(30)
+
+    reader = threading.Thread(target=reading)
+    reader.start()
+    inside.wait(30)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            code = 0 if names(Item.objects.execute()) == ["a"] else 1
+        except BaseException:  # noqa: BLE001
+            code = 2
+        os._exit(code)
+    done.set()
+    reader.join()
+    deadline = time.monotonic() + 30
+    while (found := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if found[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    assert found[0] == pid and os.waitstatus_to_exitcode(found[1]) == 0
