@@ -167,7 +167,30 @@ def test_query_specifier_deep_copy_shares_no_list(only):
     specifier = QuerySpecifier(only=["x"], distinct=["d"])
     specifier.only = only
     copied = specifier.model_copy(deep=True)
-    assert copied == specifier and copied.model_fields_set == specifier.model_fields_set
+    assert copied == specifier
     assert copied.only is not specifier.only and copied.distinct is not specifier.distinct
     if only and isinstance(only[0], list):
         assert copied.only[0] is not only[0]
+
+
+@pytest.mark.parametrize(
+    ("made", "changed"),
+    [
+        (NumberPaginator(limit=3, offset=None), {"offset": 5}),
+        (QuerySpecifier(only=["a"], distinct=[]), {"distinct": ["b"]}),
+    ],
+)
+def test_query_data_models_show_themselves_and_compare_by_value(made: Any, changed: dict[str, Any]) -> None:
+    assert eval(repr(made)) == made and made.model_copy() == made and made.model_copy(deep=True) == made
+    updated = made.model_copy(update=changed)
+    assert updated != made and updated.model_copy(update={name: getattr(made, name) for name in changed}) == made
+    assert made != object() and type(made)() != made
+
+
+def test_conditions_are_shared_safely_by_copies() -> None:
+    source = Q(a=1) | Q(b=2)
+    copied = source.__copy__()
+    combined = copied
+    combined &= ~Q(c=3)
+    assert copied == source and repr(source) == "Q(a=1) | Q(b=2)" and combined == Q(source, ~Q(c=3))
+    assert OrderBy.from_string("-a") is OrderBy.from_string("-a") == OrderBy(field="a", descending=True)

@@ -245,13 +245,13 @@ class Database(ABC):
 
     def __init__(self, url: DatabaseURL) -> None:
         self.url = url
-        self._pid = os.getpid()
         self._lock = threading.Lock()
         self._leases = 0
-        self._leases_pid = self._pid
         self._retired = False
         # Held while a lease is taken and while closing: no use starts mid-close.
         self._lease_lock = threading.Lock()
+        self._forked = False
+        _databases.add(self)
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
@@ -277,6 +277,20 @@ class Database(ABC):
     @abstractmethod
     def atransaction(self) -> contextlib.AbstractAsyncContextManager[AsyncDriver]: ...
 
+    def fetch[T](self, sql: str, params: Params, consume: Callable[[Iterable[tuple[Any, ...]]], T]) -> T:
+        """``consume`` applied to the rows of a read run outside any transaction."""
+        with self.connect() as driver:
+            return driver.fetch_into(sql, params, consume)
+
+    async def afetch(self, sql: str, params: Params, *, small: bool = False) -> list[tuple[Any, ...]]:
+        """The rows of a read run outside any transaction.
+
+        ``small``: the statement returns a few rows at most; a database may then read
+        them at once on the calling thread, where it can without waiting.
+        """
+        async with self.aconnect() as driver:
+            return await driver.query(sql, params)
+
     @abstractmethod
     def close(self) -> None:
         """Close the connections this process holds, those of event loops included (each on its loop).
@@ -293,8 +307,6 @@ class Database(ABC):
 
     def _acquire(self) -> None:
         with self._lease_lock:
-            if self._leases_pid != os.getpid():  # a forked child: the parent's uses are not ours
-                self._leases_pid, self._leases = os.getpid(), 0
             self._leases += 1
 
     def _release(self) -> None:
@@ -305,11 +317,29 @@ class Database(ABC):
 
     def _check_process(self) -> bool:
         """True (once) when this object is used in a forked child: connections must not be shared."""
-        pid = os.getpid()
-        if pid == self._pid:
+        if not self._forked:
             return False
-        self._pid = pid
+        self._forked = False
         return True
+
+    def _after_fork(self) -> None:
+        # In a forked child: the parent's uses are not ours, and its threads (which may
+        # have held these locks when the process forked) do not exist here.
+        self._lock = threading.Lock()
+        self._lease_lock = threading.Lock()
+        self._leases = 0
+        self._forked = True
+
+
+_databases: weakref.WeakSet[Database] = weakref.WeakSet()
+
+
+def _after_fork_in_child() -> None:
+    for db in list(_databases):
+        db._after_fork()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 class _Lease:

@@ -1,8 +1,14 @@
 """PostgreSQL databases: psycopg 3 with a ``psycopg_pool`` connection pool per process and per event loop.
 
-Sessions run in UTC. Bulk inserts use ``COPY``. A connection is checked before
-it is handed out, so that after the server went away and came back the pool
-replaces its dead connections instead of failing with them.
+Sessions run in UTC. Bulk inserts use ``COPY``. Statements a connection runs
+repeatedly (every query of one shape has the same text) are prepared on the server.
+
+A connection handed out by a healthy pool costs no round trip: it is checked with a
+query only when the server has sent it something while it was idle (a server ending
+a connection says so before closing it) or when it has been idle for
+:data:`CHECK_AFTER_IDLE_S`. A connection found dead when a read or a transaction
+starts on it is replaced and the work started again on another one, after the pool
+has checked its other connections (a restarted server leaves all of them dead).
 """
 
 from __future__ import annotations
@@ -13,7 +19,9 @@ import decimal
 import functools
 import json
 import logging
-from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+import select
+import time
+from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Sequence
 from functools import cached_property
 from typing import Any, ClassVar, Final
 
@@ -388,12 +396,53 @@ async def _arollback(conn: psycopg.AsyncConnection[Any]) -> None:
         await conn.rollback()
 
 
+#: A pooled connection idle for longer than this is checked with a query before use.
+CHECK_AFTER_IDLE_S: Final = 30.0
+#: Times a statement runs on a connection before it is prepared there.
+PREPARE_THRESHOLD: Final = 1
+
+
 def _configure(conn: psycopg.Connection[Any]) -> None:
     conn.execute("SET TIME ZONE 'UTC'")
+    conn._kestrum_used = time.monotonic()  # type: ignore[attr-defined]
 
 
 async def _aconfigure(conn: psycopg.AsyncConnection[Any]) -> None:
     await conn.execute("SET TIME ZONE 'UTC'")
+    conn._kestrum_used = time.monotonic()  # type: ignore[attr-defined]
+
+
+def _suspect(conn: psycopg.Connection[Any] | psycopg.AsyncConnection[Any]) -> bool:
+    """Whether a connection leaving the pool must be checked with a query (and note its use)."""
+    now = time.monotonic()
+    idle = now - getattr(conn, "_kestrum_used", 0.0)
+    conn._kestrum_used = now  # type: ignore[union-attr]
+    if idle > CHECK_AFTER_IDLE_S:
+        return True
+    # An idle connection has nothing to read unless the server sent it a message: a
+    # notice, or the error it sends before closing a connection it ends.
+    try:
+        poller = select.poll()
+        poller.register(conn.fileno(), select.POLLIN | select.POLLPRI)
+        return bool(poller.poll(0))
+    except Exception:  # noqa: BLE001 - a closed socket: the check finds out
+        return True
+
+
+def _check(conn: psycopg.Connection[Any]) -> None:
+    if _suspect(conn):
+        ConnectionPool.check_connection(conn)
+
+
+async def _acheck(conn: psycopg.AsyncConnection[Any]) -> None:
+    if _suspect(conn):
+        await AsyncConnectionPool.check_connection(conn)
+
+
+def _lost(error: BaseException, conn: Any) -> bool:
+    # The connection broke (the server went away or ended it). Only work that is safe to
+    # run twice is started again: a read, or BEGIN.
+    return isinstance(error, psycopg.OperationalError) and bool(conn.broken)
 
 
 # A pool connects in the background and, when the server refuses it, retries until
@@ -421,6 +470,35 @@ class _AsyncPool(AsyncConnectionPool[Any]):
             raise
 
 
+def _begun(pool: ConnectionPool[Any]) -> psycopg.Connection[Any]:
+    """A pooled connection inside a new transaction; one found lost when it begins is replaced."""
+    for attempt in (1, 2):
+        conn = pool.getconn()
+        try:
+            conn.execute("BEGIN")
+            return conn
+        except BaseException as error:
+            pool.putconn(conn)
+            if attempt == 2 or not _lost(error, conn):
+                raise
+        pool.check()
+    raise AssertionError("unreachable")
+
+
+async def _abegun(pool: AsyncConnectionPool[Any]) -> psycopg.AsyncConnection[Any]:
+    for attempt in (1, 2):
+        conn = await pool.getconn()
+        try:
+            await conn.execute("BEGIN")
+            return conn
+        except BaseException as error:
+            await pool.putconn(conn)
+            if attempt == 2 or not _lost(error, conn):
+                raise
+        await pool.check()
+    raise AssertionError("unreachable")
+
+
 class PostgresDatabase(Database):
     """A PostgreSQL database; the pool settings come from the URL or, when it has none, from the class."""
 
@@ -444,14 +522,14 @@ class PostgresDatabase(Database):
             "min_size": 1,
             "max_size": url.pool_size or cls.pool_max_size,
             "timeout": timeout,
-            "kwargs": {"autocommit": True, "connect_timeout": connect_timeout},
+            "kwargs": {"autocommit": True, "connect_timeout": connect_timeout, "prepare_threshold": PREPARE_THRESHOLD},
             "open": False,
             "name": f"kestrum-{url}",
         }
 
         async def create() -> AsyncConnectionPool[Any]:
             await (await psycopg.AsyncConnection.connect(self.conninfo, **settings["kwargs"])).close()
-            pool = _AsyncPool(self.conninfo, configure=_aconfigure, check=_AsyncPool.check_connection, **settings)
+            pool = _AsyncPool(self.conninfo, configure=_aconfigure, check=_acheck, **settings)
             await pool.open()
             return pool
 
@@ -466,7 +544,7 @@ class PostgresDatabase(Database):
 
         def create_sync() -> ConnectionPool[Any]:
             psycopg.Connection.connect(self.conninfo, **settings["kwargs"]).close()
-            pool = _Pool(self.conninfo, configure=_configure, check=_Pool.check_connection, **settings)
+            pool = _Pool(self.conninfo, configure=_configure, check=_check, **settings)
             pool.open()
             return pool
 
@@ -490,17 +568,42 @@ class PostgresDatabase(Database):
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[_SyncDriver]:
-        with translated(self._translate), self._sync_pool().connection() as conn:
-            driver = _SyncDriver(conn, self._translate)
-            conn.execute("BEGIN")
+        with translated(self._translate):
+            pool = self._sync_pool()
+            conn = _begun(pool)
             try:
-                yield driver
-                _committed(conn.execute("COMMIT").statusmessage, self.url)
-            except BaseException:
-                with contextlib.suppress(Exception):  # a broken connection is dropped by the pool
-                    conn.rollback()
-                raise
-            driver.committed = True
+                driver = _SyncDriver(conn, self._translate)
+                try:
+                    yield driver
+                    _committed(conn.execute("COMMIT").statusmessage, self.url)
+                except BaseException:
+                    with contextlib.suppress(Exception):  # a broken connection is dropped by the pool
+                        conn.rollback()
+                    raise
+                driver.committed = True
+            finally:
+                pool.putconn(conn)
+
+    def fetch[T](self, sql: str, params: Params, consume: Callable[[Iterable[tuple[Any, ...]]], T]) -> T:
+        self._acquire()
+        try:
+            with translated(self._translate):
+                pool = self._sync_pool()
+                for attempt in (1, 2):
+                    conn = pool.getconn()
+                    try:
+                        rows = conn.execute(sql, params).fetchall()
+                        break
+                    except Exception as error:
+                        # A read found its connection lost runs again on another one.
+                        if attempt == 2 or not _lost(error, conn):
+                            raise
+                    finally:
+                        pool.putconn(conn)
+                    pool.check()
+                return consume(rows)
+        finally:
+            self._release()
 
     @contextlib.asynccontextmanager
     async def aconnect(self) -> AsyncIterator[_AsyncDriver]:
@@ -513,9 +616,9 @@ class PostgresDatabase(Database):
     async def atransaction(self) -> AsyncIterator[_AsyncDriver]:
         with translated(self._translate):
             pool = await self._pools.get()
-            async with pool.connection() as conn:
+            conn = await _abegun(pool)
+            try:
                 driver = _AsyncDriver(conn, self._translate)
-                await conn.execute("BEGIN")
                 try:
                     yield driver
                     # A cancelled wait for COMMIT would make the client cancel a statement
@@ -529,6 +632,27 @@ class PostgresDatabase(Database):
                 driver.committed = True
                 if cancelled:
                     raise asyncio.CancelledError
+            finally:
+                await pool.putconn(conn)
+
+    async def afetch(self, sql: str, params: Params, *, small: bool = False) -> list[tuple[Any, ...]]:
+        self._acquire()
+        try:
+            with translated(self._translate):
+                pool = await self._pools.get()
+                for attempt in (1, 2):
+                    conn = await pool.getconn()
+                    try:
+                        return await (await conn.execute(sql, params)).fetchall()
+                    except Exception as error:
+                        if attempt == 2 or not _lost(error, conn):
+                            raise
+                    finally:
+                        await pool.putconn(conn)
+                    await pool.check()
+                raise AssertionError("unreachable")
+        finally:
+            self._release()
 
     def close(self) -> None:
         with self._lock:

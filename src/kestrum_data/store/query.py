@@ -19,6 +19,13 @@ order, NaN and -0.0, text holding NUL, case folding), the dialect compares by
 meaning (``Dialect.number_test``, ``text_test``, ``form_key``). A list of values
 travels as one parameter, never as one parameter or expression per value.
 
+Statements are kept per query shape (:mod:`~kestrum_data.store.shapes`): a
+lookup's SQL may depend on its value (its SQL is part of the shape's key), and the
+statement on whether the slice has a limit and an offset, but nothing else in a
+statement may depend on a value. Parameters come in this order: the table's, the
+lookups' (in the order :meth:`_Builder.condition` visits them), the slice's; a
+statement whose parameters come otherwise is compiled anew on every run.
+
 :func:`build_rows` turns the fetched rows into ``glue.Data`` records.
 """
 
@@ -151,12 +158,12 @@ class Compiled:
 
 
 class _Builder:
-    def __init__(self, source: Source) -> None:
+    def __init__(self, source: Source, params: list[Any] | None = None) -> None:
         self.source = source
         self.dialect = source.dialect
         self.model = source.model
         self.fields = source.stored.fields
-        self.params: list[Any] = list(source.params)
+        self.params: list[Any] = list(source.params) if params is None else params
 
     # -- names ---------------------------------------------------------------
 
@@ -370,6 +377,12 @@ class _Builder:
         if field_def.kind in JSON_KINDS:
             raise UnknownLookupError(f"{self.model.class_name}.{name} ({field_def.kind}) cannot be used for ordering")
         return self.column(field_def)
+
+
+def lookup_sql(source: Source, leaves: Iterable[tuple[str, Any]]) -> tuple[list[str], list[Any]]:
+    """The SQL of each ``(lookup, value)`` leaf as :func:`compile_select` writes it, and their parameters in order."""
+    b = _Builder(source, [])
+    return [b.lookup(key, value) for key, value in leaves], b.params
 
 
 def _paging(queryset: Any) -> tuple[int | None, int | None]:

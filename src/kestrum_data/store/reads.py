@@ -8,43 +8,61 @@ named by ``select_related`` are fetched with one further query per level.
 
 from __future__ import annotations
 
-import contextlib
-from typing import Any
+from typing import Any, Final
 
 from kestrum_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
 from kestrum_data.config import ALIAS_URL_ENV_PREFIX, configured_aliases, database_url, is_configured
-from kestrum_data.store import session
+from kestrum_data.store import session, shapes
 from kestrum_data.store.classes import ClassRegistry
-from kestrum_data.store.database import AsyncDriver, Database, Driver
+from kestrum_data.store.database import Database
 from kestrum_data.store.engines import open_database
 from kestrum_data.store.errors import UnknownAliasError, UnknownFieldError
 from kestrum_data.store.fields import RELATION
-from kestrum_data.store.query import (
-    RowPlans,
-    Source,
-    UnknownVersion,
-    build_rows,
-    compile_count,
-    compile_select,
-)
+from kestrum_data.store.query import RowPlans, UnknownVersion, build_rows
 from kestrum_data.store.schema import StoredClass
 from kestrum_glue import Data
+
+#: Reads of at most this many rows may run on the event loop's own thread where the
+#: database can do so without waiting (SQLite: see ``SQLiteDatabase.afetch``).
+SMALL_READ_ROWS: Final = 64
+
+
+class _Models:
+    """The classes of the model package that reads need, imported on first use (it imports the store)."""
+
+    __slots__ = ("class_manager", "is_partial_model", "one")
+
+    def __init__(self) -> None:
+        from kestrum_models.classes.class_manager import ClassManager
+        from kestrum_models.classes.utils import is_partial_model
+        from kestrum_models.querysets.dunmere import QuerySetOne
+
+        self.class_manager = ClassManager
+        self.is_partial_model = is_partial_model
+        self.one = QuerySetOne
+
+
+_models: _Models | None = None
+
+
+def _model_package() -> _Models:
+    global _models
+    if _models is None:
+        _models = _Models()
+    return _models
 
 
 def layout_class(queryset: Any) -> type[Any]:
     """The stored class a query set reads (the full class of a partial one)."""
-    from kestrum_models.classes.class_manager import ClassManager
-    from kestrum_models.classes.utils import is_partial_model
-
+    models = _models or _model_package()
     entity = queryset.entity
-    return ClassManager.import_class(queryset.entity_name) if is_partial_model(entity) else entity
+    return models.class_manager.import_class(queryset.entity_name) if models.is_partial_model(entity) else entity
 
 
 def row_cap(queryset: Any) -> int | None:
     # A one-row query set needs at most two rows to tell one from several.
-    from kestrum_models.querysets.dunmere import QuerySetOne
-
-    if isinstance(queryset, QuerySetOne):
+    models = _models or _model_package()
+    if isinstance(queryset, models.one):
         return 2 if getattr(queryset, "_raise_on_multiple", True) else 1
     return None
 
@@ -60,6 +78,7 @@ class Reader:
         self.aensure = registry.aensure
         self.model_fields = registry.model_fields
         self.forget = registry.forget
+        self.cached = registry.cached
 
     def _source_db(self, alias: str) -> tuple[Database, bool]:
         if alias == LAKEHOUSE_DB_ALIAS:
@@ -76,17 +95,12 @@ class Reader:
             )
         return open_database(database_url(alias)), False
 
-    def _source(self, db: Database, history: bool, model: type[Any], stored: StoredClass) -> Source:
+    def _shapes(self, db: Database, history: bool, model: type[Any], stored: StoredClass) -> shapes.Shapes:
         shared = db is self.history_db
-        return Source(db.dialect, stored, self.model_fields(model), history, shared)
-
-    def _reader(self, db: Database) -> contextlib.AbstractContextManager[Driver]:
-        driver = session.sync_driver(db)
-        return contextlib.nullcontext(driver) if driver is not None else db.connect()
-
-    def _areader(self, db: Database) -> contextlib.AbstractAsyncContextManager[AsyncDriver]:
-        driver = session.async_driver(db)
-        return contextlib.nullcontext(driver) if driver is not None else db.aconnect()
+        found = shapes.cached(stored, history, shared)
+        if found is None:
+            found = shapes.shapes_of(db.dialect, stored, self.model_fields(model), history, shared)
+        return found
 
     def query(self, queryset: Any) -> list[Data]:
         """The rows of a query set, as ``glue.Data`` records."""
@@ -96,14 +110,20 @@ class Reader:
         annotations = getattr(queryset, "_annotations", None) or {}
         for attempt in range(2):
             stored = self.ensure(model, db)
-            source = self._source(db, history, model, stored)
-            compiled = compile_select(source, queryset, row_cap=cap)
-            plans = RowPlans(source, compiled.columns, compiled.only)
+            prepared = shapes.select(self._shapes(db, history, model, stored), queryset, cap)
+            plans = prepared.plans
+            assert plans is not None
+
+            def consume(found: Any, plans: RowPlans = plans) -> list[Data]:
+                return build_rows(found, plans, annotations)
+
             try:
-                with self._reader(db) as driver:
-                    rows = driver.fetch_into(
-                        compiled.sql, compiled.params, lambda found: build_rows(found, plans, annotations)
-                    )
+                # Inside a write transaction, its own connection (which sees its writes).
+                driver = session.sync_driver(db)
+                if driver is None:
+                    rows = db.fetch(prepared.sql, prepared.params, consume)
+                else:
+                    rows = driver.fetch_into(prepared.sql, prepared.params, consume)
                 break
             except UnknownVersion:
                 if attempt:
@@ -119,12 +139,16 @@ class Reader:
         cap = row_cap(queryset)
         annotations = getattr(queryset, "_annotations", None) or {}
         for attempt in range(2):
-            stored = await self.aensure(model, db)
-            source = self._source(db, history, model, stored)
-            compiled = compile_select(source, queryset, row_cap=cap)
-            plans = RowPlans(source, compiled.columns, compiled.only)
-            async with self._areader(db) as driver:
-                fetched = await driver.query(compiled.sql, compiled.params)
+            stored = self.cached(model, db) or await self.aensure(model, db)
+            prepared = shapes.select(self._shapes(db, history, model, stored), queryset, cap)
+            plans = prepared.plans
+            assert plans is not None
+            driver = session.async_driver(db)
+            if driver is None:
+                small = prepared.limit is not None and prepared.limit <= SMALL_READ_ROWS
+                fetched = await db.afetch(prepared.sql, prepared.params, small=small)
+            else:
+                fetched = await driver.query(prepared.sql, prepared.params)
             try:
                 rows = build_rows(fetched, plans, annotations)
                 break
@@ -138,18 +162,21 @@ class Reader:
     def count(self, queryset: Any) -> int:
         model = layout_class(queryset)
         db, history = self._source_db(queryset.get_using())
-        source = self._source(db, history, model, self.ensure(model, db))
-        sql, params = compile_count(source, queryset)
-        with self._reader(db) as driver:
-            return int(driver.query(sql, params)[0][0])
+        sql, params = shapes.count(self._shapes(db, history, model, self.ensure(model, db)), queryset)
+        driver = session.sync_driver(db)
+        if driver is None:
+            return int(db.fetch(sql, params, list)[0][0])
+        return int(driver.query(sql, params)[0][0])
 
     async def acount(self, queryset: Any) -> int:
         model = layout_class(queryset)
         db, history = self._source_db(queryset.get_using())
-        source = self._source(db, history, model, await self.aensure(model, db))
-        sql, params = compile_count(source, queryset)
-        async with self._areader(db) as driver:
-            return int((await driver.query(sql, params))[0][0])
+        stored = self.cached(model, db) or await self.aensure(model, db)
+        sql, params = shapes.count(self._shapes(db, history, model, stored), queryset)
+        driver = session.async_driver(db)
+        if driver is None:
+            return int((await db.afetch(sql, params))[0][0])
+        return int((await driver.query(sql, params))[0][0])
 
     # -- related objects ---------------------------------------------------------
 
@@ -196,7 +223,7 @@ class Reader:
             row.data[name] = obj
 
     def _relate(self, rows: list[Data], plans: RowPlans, queryset: Any) -> None:
-        if not any(plan.relations for plan in plans.plans.values()):
+        if not _relations(plans):
             return
         for name, target, objects in self._related_queries(rows, plans, queryset):
             if not isinstance(target, type):
@@ -206,7 +233,7 @@ class Reader:
             self._attach(rows, name, target, objects)
 
     async def _arelate(self, rows: list[Data], plans: RowPlans, queryset: Any) -> None:
-        if not any(plan.relations for plan in plans.plans.values()):
+        if not _relations(plans):
             return
         for name, target, objects in self._related_queries(rows, plans, queryset):
             if not isinstance(target, type):
@@ -214,6 +241,13 @@ class Reader:
                     objects[obj.metadata["object_id"]] = obj
                 target = target.entity
             self._attach(rows, name, target, objects)
+
+
+def _relations(plans: RowPlans) -> bool:
+    for plan in plans.plans.values():
+        if plan.relations:
+            return True
+    return False
 
 
 def _paths(tree: dict[str, Any], prefix: str = "") -> list[str]:

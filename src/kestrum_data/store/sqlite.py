@@ -22,6 +22,7 @@ import sqlite3
 import struct
 import tempfile
 import threading
+import time
 import weakref
 from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Sequence
 from functools import cached_property
@@ -72,6 +73,14 @@ from kestrum_utils.models.data_models.enums import CoreTypes
 
 BUSY_TIMEOUT_S: Final = 30.0
 ASYNC_POOL_SIZE: Final = 4
+#: A small read run at once on an event loop's thread is stopped (and run on a worker
+#: thread instead) after this many SQLite virtual-machine instructions: well under a
+#: millisecond, far more than a lookup through an index takes.
+DIRECT_READ_INSTRUCTIONS: Final = 100_000
+_DIRECT_STEP: Final = 1_000
+#: Seconds before an event loop's thread tries again to open its connection for small reads.
+_DIRECT_RETRY_S: Final = 1.0
+_MAX_SLOW: Final = 1024
 
 _CASEFOLD: Final = "kestrum_casefold"
 
@@ -339,7 +348,7 @@ class SQLiteDialect(Dialect):
 
 
 # Primary result codes of SQLite (the low byte of an extended code).
-_PERM, _BUSY, _LOCKED, _READONLY, _CANTOPEN = 3, 5, 6, 8, 14
+_PERM, _BUSY, _LOCKED, _READONLY, _INTERRUPT, _CANTOPEN = 3, 5, 6, 8, 9, 14
 
 
 def _translate(path: str) -> Any:
@@ -453,12 +462,10 @@ class _AsyncDriver(AsyncDriver):
             await self.conn.executemany(sql, rows)
 
 
-def _open(path: str) -> sqlite3.Connection:
+def _open(path: str, timeout: float = BUSY_TIMEOUT_S) -> sqlite3.Connection:
     # Any thread may close the connection (its thread's end, or a retired database);
     # only one thread at a time uses it: a thread's own, or an event loop's worker.
-    conn = sqlite3.connect(
-        path, timeout=BUSY_TIMEOUT_S, isolation_level=None, check_same_thread=False, cached_statements=256
-    )
+    conn = sqlite3.connect(path, timeout=timeout, isolation_level=None, check_same_thread=False, cached_statements=256)
     try:
         mode = conn.execute("PRAGMA journal_mode = WAL").fetchone()
         if mode is None or str(mode[0]).lower() != "wal":
@@ -559,25 +566,56 @@ def _close_quietly(conn: sqlite3.Connection) -> None:
         conn.close()
 
 
+class _DirectConnection(_ThreadConnection):
+    """An event loop thread's connection for small reads run at once on that thread.
+
+    It never waits for a lock (busy timeout 0) and a progress handler stops any
+    statement that runs longer than :data:`DIRECT_READ_INSTRUCTIONS`: the caller then
+    runs the read on a worker thread, where waiting does not hold up the loop.
+    """
+
+    __slots__ = ("budget",)
+
+    def __init__(self, conn: sqlite3.Connection) -> None:
+        super().__init__(conn)
+        budget = self.budget = [0]
+
+        def step() -> bool:
+            budget[0] -= 1
+            return budget[0] < 0
+
+        conn.set_progress_handler(step, _DIRECT_STEP)
+
+    def read(self, sql: str, params: Params) -> list[tuple[Any, ...]]:
+        self.budget[0] = DIRECT_READ_INSTRUCTIONS // _DIRECT_STEP
+        return self.conn.execute(sql, params).fetchall()
+
+
 class SQLiteDatabase(Database):
     dialect = SQLiteDialect()
 
     def __init__(self, url: DatabaseURL) -> None:
         super().__init__(url)
         self.path = url.target
+        self._translate = _translate(self.path)
         self._local = threading.local()
         self._threads: weakref.WeakSet[_ThreadConnection] = weakref.WeakSet()
+        #: Statements that ran too long for the event loop's thread: they run on workers.
+        self._slow: dict[str, None] = {}
 
         async def create() -> _AsyncPool:
             return _AsyncPool(self.path)
 
         self._pools: LoopResources[_AsyncPool] = LoopResources(create, _AsyncPool.close, _AsyncPool.stop)
 
-    def _connection(self) -> sqlite3.Connection:
+    def _thread_local(self) -> threading.local:
         if self._check_process():
             self._local = threading.local()
             self._threads = weakref.WeakSet()
-        local = self._local
+        return self._local
+
+    def _connection(self) -> sqlite3.Connection:
+        local = self._thread_local()
         held = getattr(local, "held", None)
         if held is None:
             with translated(_translate(self.path)):
@@ -590,6 +628,75 @@ class SQLiteDatabase(Database):
     @contextlib.contextmanager
     def connect(self) -> Iterator[_SyncDriver]:
         yield _SyncDriver(self._connection(), self.path)
+
+    def fetch[T](self, sql: str, params: Params, consume: Callable[[Iterable[tuple[Any, ...]]], T]) -> T:
+        # The thread's connection, without a driver or context managers: the common read.
+        self._acquire()
+        try:
+            conn = self._connection()
+            try:
+                # The cursor is consumed as rows arrive: no list of all rows is held.
+                return consume(conn.execute(sql, params))
+            except Exception as error:
+                mapped = self._translate(error)
+                if mapped is None:
+                    raise
+                raise mapped from error
+        finally:
+            self._release()
+
+    async def afetch(self, sql: str, params: Params, *, small: bool = False) -> list[tuple[Any, ...]]:
+        # A small result is read at once on the loop's thread: a WAL read never waits for
+        # writers and an indexed lookup takes microseconds, far less than two hops to a
+        # worker thread. Where it would wait (a lock held for recovery or an exclusive
+        # mode) or run long (a scan), the read goes to a worker as every other read does.
+        if small and sql not in self._slow:
+            rows = self._read_now(sql, params)
+            if rows is not None:
+                return rows
+        async with self.aconnect() as driver:
+            return await driver.query(sql, params)
+
+    def _read_now(self, sql: str, params: Params) -> list[tuple[Any, ...]] | None:
+        self._acquire()
+        try:
+            direct = self._direct()
+            if direct is None:
+                return None
+            try:
+                return direct.read(sql, params)
+            except Exception as error:
+                code = (getattr(error, "sqlite_errorcode", None) or 0) & 0xFF
+                if isinstance(error, sqlite3.OperationalError) and code == _INTERRUPT:
+                    if len(self._slow) >= _MAX_SLOW:
+                        self._slow.clear()
+                    self._slow[sql] = None
+                    return None
+                if isinstance(error, sqlite3.OperationalError) and code in (_BUSY, _LOCKED):
+                    return None
+                mapped = self._translate(error)
+                if mapped is None:
+                    raise
+                raise mapped from error
+        finally:
+            self._release()
+
+    def _direct(self) -> _DirectConnection | None:
+        local = self._thread_local()
+        direct = getattr(local, "direct", None)
+        if direct is not None:
+            return direct
+        if getattr(local, "direct_retry", 0.0) > time.monotonic():
+            return None
+        try:
+            conn = _open(self.path, timeout=0)
+        except Exception:  # noqa: BLE001 - busy now, or unusable: the worker reports why
+            local.direct_retry = time.monotonic() + _DIRECT_RETRY_S
+            return None
+        direct = local.direct = _DirectConnection(conn)
+        with self._lock:
+            self._threads.add(direct)
+        return direct
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[_SyncDriver]:

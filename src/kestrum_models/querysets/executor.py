@@ -142,7 +142,10 @@ def get_backend(alias: str) -> Backend:
 
 
 def _backend_of(queryset: QuerySetReader) -> Backend:
-    return get_backend(queryset.get_using() or DEFAULT_DB_ALIAS)
+    alias = queryset.get_using() or DEFAULT_DB_ALIAS
+    if not _backends and isinstance(alias, str):  # the usual case: the store serves every alias
+        return _store_backend
+    return get_backend(alias)
 
 
 class Executor(ExecutorBase[QuerySetReader]):

@@ -28,6 +28,7 @@ handed to a query set can never be changed through another reference to it.
 
 from __future__ import annotations
 
+import functools
 import keyword
 import operator
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -95,6 +96,14 @@ def split_lookup(key: str) -> tuple[tuple[str, ...], str]:
     >>> split_lookup("_address__object_id__in")
     (('_address', 'object_id'), 'in')
     """
+    if type(key) is str:
+        # Every condition and every compiled query splits its keys: the few keys a
+        # program uses are split once.
+        return _split_cached(key)
+    return _split(key)
+
+
+def _split(key: str) -> tuple[tuple[str, ...], str]:
     parts = key.split("__")
     if len(parts) > 1 and parts[-1] in LOOKUP_OPERATORS:
         path, op = parts[:-1], parts[-1]
@@ -103,6 +112,9 @@ def split_lookup(key: str) -> tuple[tuple[str, ...], str]:
     if not all(path):
         raise ValueError(f"invalid lookup {key!r}: every field name in the path must be non-empty")
     return tuple(path), op
+
+
+_split_cached = functools.lru_cache(maxsize=1024)(_split)
 
 
 def resolve(row: Any, path: Sequence[str]) -> Any:
@@ -180,6 +192,14 @@ class Q:
     negated: bool
 
     def __init__(self, *children: Child, **lookups: Any) -> None:
+        if not children:
+            # Keyword lookups alone (every filter() and get()) are already in normal form.
+            for key in lookups:  # keyword names are always str
+                _split_cached(key)
+            self.children = tuple(lookups.items())
+            self.connector = AND
+            self.negated = False
+            return
         items: list[Child] = []
         for child in (*children, *lookups.items()):
             if isinstance(child, Q):
@@ -219,7 +239,10 @@ class Q:
         return Q._node(self.children, self.connector, not self.negated)
 
     def __copy__(self) -> Q:
-        return Q._node(self.children, self.connector, self.negated)
+        # The parts are immutable and already in normal form: the copy shares them.
+        node = object.__new__(Q)
+        node.children, node.connector, node.negated = self.children, self.connector, self.negated
+        return node
 
     def __bool__(self) -> bool:
         return bool(self.children)

@@ -1,0 +1,235 @@
+"""Prepared query shapes: statements and row plans compiled once per shape, values bound afresh.
+
+A query set's *shape* is what its statement is made of besides the values it compares
+with: the structure of its conditions (connectors, negations, lookup keys), its
+ordering, field selection and distinct fields, the form of its slice (whether it has
+a limit and an offset), its related objects and annotation names. Queries of one shape
+share one statement and one set of row plans; each run binds its own values.
+
+Values can change the SQL itself: a ``None`` compares with ``IS NULL``, an empty text
+matches every text, a NaN, ``Versions.LATEST``, the values of an ``in`` list on SQLite
+or the characters of an ``icontains`` text on PostgreSQL each compile differently. So
+values are never assumed to leave the SQL alone: every run compiles each lookup for
+its own value with the compiler's own code (which also checks and encodes the value
+into parameters), and the SQL of each lookup is part of the key. What is shared is
+the rest: the statement built around the lookups, and the row plans.
+
+The shapes of a class live with what the store knows of it (``StoredClass.derived``):
+a new class version, a class read again from the registry, or a new database
+configuration gives a new stored class, and with it an empty set of shapes.
+
+A shape is kept only when the statement the compiler writes for it takes exactly the
+parameters assembled here (those of the table, of the lookups in order, then of the
+slice); any other statement is compiled anew on every run.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Final
+
+from kestrum_data.store.database import Dialect
+from kestrum_data.store.fields import ModelFields
+from kestrum_data.store.query import (
+    RowPlans,
+    Source,
+    compile_count,
+    compile_select,
+    lookup_sql,
+)
+from kestrum_data.store.schema import StoredClass
+from kestrum_utils.query.utils import Q
+
+#: Shapes kept per class and source; when full they are dropped and gathered anew.
+MAX_SHAPES: Final = 256
+
+
+@dataclass(slots=True)
+class Prepared:
+    """One run of a shape: its statement, its parameters and the row plans of its rows."""
+
+    sql: str
+    params: list[Any]
+    plans: RowPlans | None
+    limit: int | None
+    """The number of rows the statement returns at most (None: unbounded)."""
+
+
+@dataclass(slots=True)
+class _Entry:
+    sql: str
+    plans: RowPlans | None
+    paged: bool
+    """Whether the slice's parameters follow those of the lookups."""
+
+
+class Shapes:
+    """The prepared shapes of one class read from one source (latest objects or history)."""
+
+    __slots__ = ("entries", "prefix", "source")
+
+    def __init__(self, source: Source) -> None:
+        self.source = source
+        self.prefix: tuple[Any, ...] = tuple(source.params)
+        """The parameters of the source's table, first in every statement."""
+        self.entries: dict[tuple[Any, ...], _Entry] = {}
+
+
+_KEYS: Final = {(history, shared): f"shapes:{history}:{shared}" for history in (False, True) for shared in (False, True)}
+
+
+def cached(stored: StoredClass, history: bool, shared: bool) -> Shapes | None:
+    """The shapes of a stored class read as the latest objects or as its history, if made already."""
+    return stored.derived.get(_KEYS[history, shared])
+
+
+def shapes_of(dialect: Dialect, stored: StoredClass, model: ModelFields, history: bool, shared: bool) -> Shapes:
+    """The shapes (and the :class:`Source`) of a stored class read as the latest objects or as its history."""
+    key = _KEYS[history, shared]
+    found = stored.derived.get(key)
+    if found is None:
+        found = stored.derived[key] = Shapes(Source(dialect, stored, model, history, shared))
+    return found
+
+
+def select(shapes: Shapes, queryset: Any, row_cap: int | None = None) -> Prepared:
+    """The statement, parameters and row plans that fetch the rows of ``queryset``."""
+    source = shapes.source
+    bound = _bind(shapes, queryset, "select", row_cap)
+    if bound is not None:
+        key, entry, values, page_params, limit = bound
+        if entry is not None:
+            return Prepared(entry.sql, [*shapes.prefix, *values, *page_params], entry.plans, limit)
+    compiled = compile_select(source, queryset, row_cap=row_cap)
+    plans = RowPlans(source, compiled.columns, compiled.only)
+    if bound is None:
+        return Prepared(compiled.sql, compiled.params, plans, _limit(queryset, row_cap))
+    if compiled.params == [*shapes.prefix, *values, *page_params]:
+        _keep(shapes, key, _Entry(compiled.sql, plans, True))
+    return Prepared(compiled.sql, compiled.params, plans, limit)
+
+
+def count(shapes: Shapes, queryset: Any) -> tuple[str, list[Any]]:
+    """The statement and parameters that count the rows of ``queryset``."""
+    source = shapes.source
+    bound = _bind(shapes, queryset, "count", None)
+    if bound is not None:
+        key, entry, values, page_params, _ = bound
+        if entry is not None:
+            return entry.sql, [*shapes.prefix, *values, *(page_params if entry.paged else ())]
+    sql, params = compile_count(source, queryset)
+    if bound is not None:
+        head = [*shapes.prefix, *values]
+        for paged, tail in ((False, []), (True, page_params)):
+            if params == [*head, *tail]:
+                _keep(shapes, key, _Entry(sql, None, paged))
+                break
+    return sql, params
+
+
+def _bind(
+    shapes: Shapes, queryset: Any, kind: str, row_cap: int | None
+) -> tuple[tuple[Any, ...], _Entry | None, list[Any], list[Any], int | None] | None:
+    """A query set's full shape key, the entry kept for it (if any), its lookups' parameters,
+    its slice's parameters and its row limit. None when it does not fit a shape or a value is
+    refused: the compiler then reports what is wrong, in its own order."""
+    try:
+        paginator = queryset.get_paginator()
+        offset, limit = paginator.offset, paginator.limit
+        if not (_count(offset) and _count(limit)):
+            return None  # the compiler says what is wrong with it
+        if row_cap is not None:
+            limit = row_cap if limit is None else min(limit, row_cap)
+        shape = _shape(queryset, kind, offset, limit)
+        if shape is None:
+            return None
+        fragments, values = lookup_sql(shapes.source, shape[1])
+        page_sql, page_params = shapes.source.dialect.limit_offset(limit, offset)
+        key = (shape[0], tuple(fragments), page_sql)
+        entry = shapes.entries.get(key)  # TypeError for unhashable parts (odd field names)
+    except Exception:  # noqa: BLE001
+        return None
+    return key, entry, values, page_params, limit
+
+
+def _count(value: Any) -> bool:
+    return value is None or (type(value) is int and value >= 0)
+
+
+def _limit(queryset: Any, row_cap: int | None) -> int | None:
+    limit = queryset.get_paginator().limit
+    if row_cap is not None:
+        return row_cap if limit is None else min(limit, row_cap)
+    return limit
+
+
+def _keep(shapes: Shapes, key: tuple[Any, ...], entry: _Entry) -> None:
+    entries = shapes.entries
+    if len(entries) >= MAX_SHAPES:
+        entries.clear()
+    entries[key] = entry
+
+
+def _shape(queryset: Any, kind: str, offset: Any, limit: Any) -> tuple[tuple[Any, ...], list[tuple[str, Any]]] | None:
+    """The key of a query set's shape (without its lookups' SQL) and its lookups in the
+    compiler's order; None for a query set that does not fit a shape."""
+    leaves: list[tuple[str, Any]] = []
+    tree = None
+    conditions = queryset.get_conditions()
+    if conditions:
+        tree = _tree(conditions, leaves)
+        if tree is False:
+            return None
+    order = queryset.get_order_by()
+    if type(order) is not list:
+        return None
+    ordering = tuple([(item.field, bool(item.descending)) for item in order]) if order else ()
+    specifier = queryset.get_query_specifier()
+    only, distinct = specifier.only, specifier.distinct
+    only = _names(only) if only else ()
+    distinct = _names(distinct) if distinct else ()
+    if only is None or distinct is None:
+        return None
+    related = queryset.get_select_related()
+    if type(related) is not bool:
+        related = _frozen(related)
+    annotations = getattr(queryset, "_annotations", None)
+    named = tuple(annotations) if annotations and type(annotations) is dict else ()
+    return (kind, tree, ordering, only, distinct, bool(offset), limit is None, related, named), leaves
+
+
+def _tree(node: Any, leaves: list[tuple[str, Any]]) -> Any:
+    # The structure of a condition tree; its lookups are gathered in the order the compiler
+    # visits them. False: a tree the compiler would refuse.
+    if not isinstance(node, Q):
+        return False
+    parts: list[Any] = []
+    for child in node.children:
+        if isinstance(child, Q):
+            part = _tree(child, leaves)
+            if part is False:
+                return False
+            parts.append(part)
+        elif type(child) is tuple and len(child) == 2 and type(child[0]) is str:
+            parts.append(child[0])
+            leaves.append(child)
+        else:
+            return False
+    return (node.connector, bool(node.negated), tuple(parts))
+
+
+def _names(names: Any) -> tuple[str, ...] | None:
+    if type(names) not in (list, tuple):
+        return None
+    for name in names:
+        if type(name) is not str:
+            return None
+    return tuple(names)
+
+
+def _frozen(tree: Any) -> Any:
+    if type(tree) is bool:
+        return tree
+    if type(tree) is not dict:
+        raise TypeError("not a select_related tree")
+    return tuple((name, _frozen(sub)) for name, sub in tree.items())
