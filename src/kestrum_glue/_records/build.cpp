@@ -57,11 +57,19 @@ bool decoded_type(Obj value, const Decoder& decoder) {
     return false;
 }
 
-// The layouts met so far: the one layout_of() gave for a version, and the one the rows use.
+// The layouts met so far: the one layout_of() gave for a version, the one its rows use,
+// and that one's twin for rows whose values are none of them containers (made when needed).
 struct KnownLayout {
     Ref base;
     Ref used;
+    Ref atomic;
 };
+
+bool any_container(const std::vector<Ref>& values) {
+    for (const Ref& value : values)
+        if (PyObject_IS_GC(value.ptr())) return true;
+    return false;
+}
 
 }  // namespace
 
@@ -72,6 +80,7 @@ Ref build(Obj rows, Obj layout_for, Obj annotations) {
     Ref iterator = Ref::own(PyObject_GetIter(rows.ptr()));
     Ref version;
     Ref layout;
+    KnownLayout* current = nullptr;  // the entry of `layout` in `known`
     std::vector<KnownLayout> known;
     std::vector<Ref> values;
     while (Ref row = Ref::steal(PyIter_Next(iterator.ptr()))) {
@@ -84,14 +93,15 @@ Ref build(Obj rows, Obj layout_for, Obj annotations) {
             Ref base = layout_for(version);
             if (!Py_IS_TYPE(base.ptr(), &LayoutType))
                 raise_format(PyExc_TypeError, "layout_of() must return a RowLayout, not %.200s", base.type_name());
-            layout.reset();
-            for (const KnownLayout& k : known)
-                if (k.base.is(base)) layout = k.used.ref();
-            if (!layout) {
+            current = nullptr;
+            for (KnownLayout& k : known)
+                if (k.base.is(base)) current = &k;
+            if (!current) {
                 Ref used = merge_each || !annotations.truthy() ? base.ref() : annotated(base, annotations);
-                layout = used.ref();
-                known.push_back(KnownLayout{std::move(base), std::move(used)});
+                known.push_back(KnownLayout{std::move(base), std::move(used), Ref()});
+                current = &known.back();
             }
+            layout = current->used.ref();
         }
         const LayoutData& plan = layout_data(layout);
         if (width < plan.needed) raise(PyExc_IndexError, "a row has fewer columns than its layout reads");
@@ -109,7 +119,12 @@ Ref build(Obj rows, Obj layout_for, Obj annotations) {
         py::dict_set(address, "class_version"_n, version);
         if (plan.reference) py::dict_set(address, "class_schema_reference"_n, plan.reference);
 
-        Ref record = new_row_record(layout, values, std::move(address));
+        Obj record_layout = layout;
+        if (!any_container(values)) {
+            if (!current->atomic) current->atomic = atomic_twin(layout);
+            record_layout = current->atomic;
+        }
+        Ref record = new_row_record(record_layout, values, std::move(address));
         if (merge_each) require(PyDict_Update(record.attr("data"_n).ptr(), annotations.ptr()));
         py::append(records, record);
     }

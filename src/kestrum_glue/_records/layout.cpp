@@ -143,11 +143,27 @@ PyTypeObject LayoutType = [] {
     return t;
 }();
 
+namespace {
+
+std::unique_ptr<LayoutData> copy_of(const LayoutData& from) {
+    auto data = std::make_unique<LayoutData>(LayoutData{from.keys.ref(), from.sources, from.constants.ref(),
+                                                        from.positions, from.needed, {}, from.reference.ref(),
+                                                        from.metadata.ref(), from.atomic_values});
+    for (const Decoder& d : from.decoders) data->decoders.push_back(Decoder{d.field, d.decode.ref(), d.types.ref()});
+    return data;
+}
+
+}  // namespace
+
+Ref atomic_twin(Obj layout) {
+    std::unique_ptr<LayoutData> data = copy_of(layout_data(layout));
+    data->atomic_values = true;
+    return make_layout(std::move(data));
+}
+
 Ref annotated(Obj base, Obj annotations) {
     const LayoutData& from = layout_data(base);
-    auto data = std::make_unique<LayoutData>(LayoutData{
-        Ref(), from.sources, Ref(), from.positions, from.needed, {}, from.reference.ref(), from.metadata.ref()});
-    for (const Decoder& d : from.decoders) data->decoders.push_back(Decoder{d.field, d.decode.ref(), d.types.ref()});
+    std::unique_ptr<LayoutData> data = copy_of(from);
     Ref keys = Ref::own(PySequence_List(from.keys.ptr()));
     Ref constants = py::list();
     Py_ssize_t position = 0;

@@ -98,6 +98,10 @@ int record_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(r->metadata);
     Py_VISIT(r->layout);
     Py_VISIT(r->address);
+    // Values that are none of them containers need no look (a collection of a large
+    // result walks every record: this spares reading every value).
+    const LayoutData* layout = row_layout(r);
+    if (layout && layout->atomic_values) return 0;
     for (Py_ssize_t i = 0; i < Py_SIZE(r); ++i) Py_VISIT(r->values[i]);
     return 0;
 }

@@ -38,6 +38,9 @@ struct LayoutData {
     std::vector<Decoder> decoders;
     Ref reference;                // class_schema_reference of the rows' address (empty: none)
     Ref metadata;                 // `record.metadata` of the rows
+    // The field values of its records are none of them containers (so the collector
+    // need not look at them): the builder gives such records a twin of the layout.
+    bool atomic_values = false;
 };
 
 struct LayoutObject {
@@ -54,6 +57,9 @@ inline LayoutData& layout_data(Obj layout) { return *reinterpret_cast<LayoutObje
 // `base`, as dict.update does: a key already present takes the annotation's value in its
 // place, others come after.
 Ref annotated(Obj base, Obj annotations);
+
+// The same layout, for records whose field values are none of them containers.
+Ref atomic_twin(Obj layout);
 
 // ---- Records (record.cpp) -------------------------------------------------------------------
 
