@@ -1,0 +1,177 @@
+"""Instances from the store's row records, the decoding of their ids, and the collector during loads."""
+
+import asyncio
+import copy
+import gc
+import json
+import threading
+import weakref
+from collections.abc import Iterator
+from typing import Any
+
+import pytest
+from pydantic import ValidationError, field_validator
+from qs_support import Parcel
+
+from kestrum_glue import Data
+from kestrum_glue._records import RowLayout, build
+from kestrum_models.classes.model import Model
+from kestrum_models.querysets.dunmere import QuerySet
+from kestrum_utils.utils.decorators import mode
+
+PARCEL_ROWS = RowLayout(("code", "weight"), (0, 1), (), None, None)
+
+
+def records(*object_ids: Any) -> list[Data]:
+    """Row records of parcels, as the store makes them, one per object id."""
+    return build([(f"c{i}", i, object_id, 1, 1) for i, object_id in enumerate(object_ids)], lambda v: PARCEL_ROWS, {})
+
+
+def load(twin: str, model: type[Model], rows: list[Data]) -> Any:
+    class Sync:
+        def __init__(self, queryset: Any) -> None:
+            pass
+
+        def query(self) -> list[Data]:
+            return rows
+
+    class Async(Sync):
+        async def query(self) -> list[Data]:  # type: ignore[override]
+            return rows
+
+    qs = QuerySet(model, Sync, Async)
+    if twin == "async":
+        with mode("async"):
+            return asyncio.run(qs.aexecute())
+    return qs.execute()
+
+
+@pytest.fixture(params=["sync", "async"])
+def twin(request: pytest.FixtureRequest) -> str:
+    return request.param
+
+
+@pytest.fixture(autouse=True)
+def collector_on() -> Iterator[None]:
+    gc.enable()
+    yield
+    gc.enable()
+
+
+def test_row_records_become_the_instances_their_fields_make(twin: str) -> None:
+    rows = records("7", 8)
+    copies = [Data(copy.deepcopy(row.data)) for row in records("7", 8)]
+    made, expected = load(twin, Parcel, rows), load(twin, Parcel, copies)
+    assert [(obj.model_dump(), obj.metadata) for obj in made] == [(obj.model_dump(), obj.metadata) for obj in expected]
+    assert made[0].metadata["object_id"] == 7
+    assert rows[0].data["_metadata"]["object_id"] == 7  # decoded in the record's own address
+
+
+@pytest.mark.parametrize("object_id", [5, '"x"'])
+def test_a_replaced_json_loads_sees_every_id(twin: str, monkeypatch: pytest.MonkeyPatch, object_id: Any) -> None:
+    seen: list[Any] = []
+
+    def spy(text: Any) -> Any:
+        seen.append(text)
+        return ("spied", text)
+
+    monkeypatch.setattr(json, "loads", spy)
+    (obj,) = load(twin, Parcel, records(object_id))
+    assert seen == [object_id] and obj.metadata["object_id"] == ("spied", object_id)
+
+
+# ---- The collector ----------------------------------------------------------------------------
+
+SEEN: list[bool] = []
+GARBAGE: list[weakref.ref[Any]] = []
+
+
+class Cycle:
+    me: Any = None
+
+
+class Watched(Model):
+    __table_name__ = "watched_parcels"
+
+    code: str = ""
+
+    @field_validator("code")
+    @classmethod
+    def watch(cls, value: str) -> str:
+        SEEN.append(gc.isenabled())
+        cycle = Cycle()
+        cycle.me = cycle
+        GARBAGE.append(weakref.ref(cycle))
+        if value == "bad":
+            raise ValueError("bad code")
+        return value
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("failing", [False, True])
+def test_the_collector_is_paused_while_instances_are_made(twin: str, enabled: bool, failing: bool) -> None:
+    SEEN.clear()
+    rows = [Data({"code": "a"}), Data({"code": "bad" if failing else "b"})]
+    (gc.enable if enabled else gc.disable)()
+    if failing:
+        with pytest.raises(ValidationError):
+            load(twin, Watched, rows)
+    else:
+        load(twin, Watched, rows)
+    assert SEEN == [False, False] and gc.isenabled() is enabled
+
+
+def test_cycles_made_during_a_load_are_collected_afterwards(twin: str) -> None:
+    GARBAGE.clear()
+    loaded = load(twin, Watched, [Data({"code": str(i)}) for i in range(50)])
+    assert len(loaded) == 50 and gc.isenabled()
+    kept = [[] for _ in range(5000)]  # enough allocations to start a collection of their own
+    assert len(kept) == 5000 and [ref() for ref in GARBAGE] == [None] * 50
+
+
+@pytest.mark.parametrize("other_work", ["instances", "records"])
+def test_the_collector_stays_paused_until_the_last_load_of_any_thread_ends(other_work: str) -> None:
+    started, release = threading.Event(), threading.Event()
+
+    def wait(value: Any) -> Any:
+        started.set()
+        release.wait(30)
+        return value
+
+    class Waiting(Model):
+        __table_name__ = "waiting_parcels"
+
+        code: str = ""
+
+        @field_validator("code")
+        @classmethod
+        def check(cls, value: str) -> str:
+            return wait(value)
+
+    def other() -> None:
+        if other_work == "instances":
+            load("sync", Waiting, [Data({"code": "w"})])
+        else:  # the store's records, made by another module
+            build([("w", 1, 1, 1, 1)], lambda v: RowLayout(("code", "weight"), (0, 1), ((0, wait, None),), None, None), {})
+
+    thread = threading.Thread(target=other)
+
+    class Starting(Model):
+        __table_name__ = "starting_parcels"
+
+        code: str = ""
+
+        @field_validator("code")
+        @classmethod
+        def check(cls, value: str) -> str:
+            thread.start()
+            assert started.wait(30)
+            return value
+
+    try:
+        load("sync", Starting, [Data({"code": "mine"})])  # the other thread's work starts in it and outlasts it
+        paused_after_mine = not gc.isenabled()
+    finally:
+        release.set()
+        thread.join(30)
+    assert paused_after_mine and gc.isenabled()
