@@ -505,10 +505,7 @@ class RowPlans:
 
     def layout(self, version: int) -> RowLayout:
         """The layout of rows of a class version (raises :class:`UnknownVersion`)."""
-        plan = self.plans.get(version)
-        if plan is None:
-            plan = self.plans[version] = self._make(version)
-        return plan.layout
+        return self(version).layout
 
     def _make(self, version: int) -> RowPlan:
         stored = self.source.stored
@@ -528,18 +525,15 @@ class RowPlans:
         ]
         names = tuple(name for name, _ in pairs)
         positions = tuple(i for _, i in pairs)
-        codec = self.source.dialect.codec
-        decoders = tuple(
-            (name, decoder)
-            for name in names
-            if (decoder := codec.decoder(written.fields[name].kind)) is not None
-        )
         # A decoder runs on a field's non-null values, or only on values of the types the
         # codec names for its kind (a float column's NaN and -0.0 are bytes on SQLite).
-        kinds = {name: written.fields[name].kind for name in names}
+        codec = self.source.dialect.codec
         steps = tuple(
-            (names.index(name), decoder, codec.decoded_types.get(kinds[name])) for name, decoder in decoders
+            (i, decoder, codec.decoded_types.get(kind))
+            for i, name in enumerate(names)
+            if (decoder := codec.decoder(kind := written.fields[name].kind)) is not None
         )
+        decoders = tuple((names[i], decoder) for i, decoder, _ in steps)
         relations = tuple(name for name in names if written.fields[name].kind == RELATION)
         # This process's own version needs no schema history. Rows of any other version
         # (older, or newer from a process running a newer definition) carry the versions

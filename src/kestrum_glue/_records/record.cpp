@@ -154,7 +154,8 @@ Ref as_pair(PyObject* self) {
 }
 
 PyObject* record_richcompare(PyObject* self, PyObject* other, int op) {
-    if (!PyObject_TypeCheck(other, &RecordType) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    if (!PyObject_TypeCheck(other, &RecordType) || (op != Py_EQ && op != Py_NE))
+        return Ref::borrow(Py_NotImplemented).release();
     return guard([&] {
         Ref mine = as_pair(self);
         Ref theirs = as_pair(other);
