@@ -4,7 +4,9 @@ import asyncio
 import copy
 import gc
 import json
+import os
 import threading
+import warnings
 import weakref
 from collections.abc import Iterator
 from typing import Any
@@ -175,3 +177,34 @@ def test_the_collector_stays_paused_until_the_last_load_of_any_thread_ends(other
         release.set()
         thread.join(30)
     assert paused_after_mine and gc.isenabled()
+
+
+def test_a_process_forked_while_another_thread_loads_collects_again() -> None:
+    started, release = threading.Event(), threading.Event()
+
+    def wait(value: Any) -> Any:
+        started.set()
+        release.wait(30)
+        return value
+
+    waiting = RowLayout(("code", "weight"), (0, 1), ((0, wait, None),), None, None)
+    thread = threading.Thread(target=build, args=([("w", 1, 1, 1, 1)], lambda v: waiting, {}))
+    thread.start()
+    try:
+        assert started.wait(30)
+        read, write = os.pipe()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+            pid = os.fork()
+        if pid == 0:  # the child: the loading thread is not there, nor its pause
+            os.write(write, b"1" if gc.isenabled() else b"0")
+            os._exit(0)
+        os.close(write)
+        in_child = os.read(read, 1)
+        os.close(read)
+        os.waitpid(pid, 0)
+        paused_here = not gc.isenabled()
+    finally:
+        release.set()
+        thread.join(30)
+    assert (in_child, paused_here) == (b"1", True)

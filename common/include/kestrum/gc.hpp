@@ -29,6 +29,9 @@
 // - Code run inside a pause may switch the collector on (gc.enable()): it then stays on.
 //   A gc.disable() made inside a pause lasts until the last pause ends when the collector
 //   was on before the first one began (that setting is restored).
+// - In a process forked while pauses were in progress, only those of the thread that
+//   forked count on (the other threads are gone with theirs): the collector is back on in
+//   the child as soon as none is left.
 // - Ending a pause runs no Python code. A thread ended at exit (a forced unwind without
 //   a thread state) leaves the count as it is: the process is ending.
 #pragma once
