@@ -8,7 +8,7 @@ import os
 import threading
 import warnings
 import weakref
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
@@ -19,6 +19,7 @@ from kestrum_glue import Data
 from kestrum_glue._records import RowLayout, build
 from kestrum_models.classes.model import Model
 from kestrum_models.querysets.dunmere import QuerySet
+from kestrum_models.querysets.testing import prepared_async_executor, prepared_executor
 from kestrum_utils.utils.decorators import mode
 
 PARCEL_ROWS = RowLayout(("code", "weight"), (0, 1), (), None, None)
@@ -30,18 +31,7 @@ def records(*object_ids: Any) -> list[Data]:
 
 
 def load(twin: str, model: type[Model], rows: list[Data]) -> Any:
-    class Sync:
-        def __init__(self, queryset: Any) -> None:
-            pass
-
-        def query(self) -> list[Data]:
-            return rows
-
-    class Async(Sync):
-        async def query(self) -> list[Data]:  # type: ignore[override]
-            return rows
-
-    qs = QuerySet(model, Sync, Async)
+    qs = QuerySet(model, prepared_executor(rows), prepared_async_executor(rows))
     if twin == "async":
         with mode("async"):
             return asyncio.run(qs.aexecute())
@@ -131,15 +121,36 @@ def test_cycles_made_during_a_load_are_collected_afterwards(twin: str) -> None:
     assert len(kept) == 5000 and [ref() for ref in GARBAGE] == [None] * 50
 
 
-@pytest.mark.parametrize("other_work", ["instances", "records"])
-def test_the_collector_stays_paused_until_the_last_load_of_any_thread_ends(other_work: str) -> None:
-    started, release = threading.Event(), threading.Event()
+class OtherThread:
+    """A thread running ``work(wait)``, held up in ``wait`` until the block that made it ends."""
 
-    def wait(value: Any) -> Any:
-        started.set()
-        release.wait(30)
+    def __init__(self, work: Callable[[Callable[[Any], Any]], Any]) -> None:
+        self.started, self.release = threading.Event(), threading.Event()
+        self.thread = threading.Thread(target=work, args=(self.wait,))
+
+    def wait(self, value: Any) -> Any:
+        self.started.set()
+        self.release.wait(30)
         return value
 
+    def start(self) -> None:
+        self.thread.start()
+        assert self.started.wait(30)
+
+    def __enter__(self) -> "OtherThread":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.release.set()
+        if self.thread.ident:
+            self.thread.join(30)
+
+
+def records_waiting(wait: Callable[[Any], Any]) -> list[Data]:
+    return build([("w", 1, 1, 1, 1)], lambda v: RowLayout(("code", "weight"), (0, 1), ((0, wait, None),), None, None), {})
+
+
+def instances_waiting(wait: Callable[[Any], Any]) -> Any:
     class Waiting(Model):
         __table_name__ = "waiting_parcels"
 
@@ -150,48 +161,32 @@ def test_the_collector_stays_paused_until_the_last_load_of_any_thread_ends(other
         def check(cls, value: str) -> str:
             return wait(value)
 
-    def other() -> None:
-        if other_work == "instances":
-            load("sync", Waiting, [Data({"code": "w"})])
-        else:  # the store's records, made by another module
-            build([("w", 1, 1, 1, 1)], lambda v: RowLayout(("code", "weight"), (0, 1), ((0, wait, None),), None, None), {})
+    return load("sync", Waiting, [Data({"code": "w"})])
 
-    thread = threading.Thread(target=other)
 
-    class Starting(Model):
-        __table_name__ = "starting_parcels"
+@pytest.mark.parametrize("other_work", [instances_waiting, records_waiting])
+def test_the_collector_stays_paused_until_the_last_load_of_any_thread_ends(other_work: Any) -> None:
+    with OtherThread(other_work) as other:
 
-        code: str = ""
+        class Starting(Model):
+            __table_name__ = "starting_parcels"
 
-        @field_validator("code")
-        @classmethod
-        def check(cls, value: str) -> str:
-            thread.start()
-            assert started.wait(30)
-            return value
+            code: str = ""
 
-    try:
-        load("sync", Starting, [Data({"code": "mine"})])  # the other thread's work starts in it and outlasts it
+            @field_validator("code")
+            @classmethod
+            def check(cls, value: str) -> str:
+                other.start()  # its work starts during this load and outlasts it
+                return value
+
+        load("sync", Starting, [Data({"code": "mine"})])
         paused_after_mine = not gc.isenabled()
-    finally:
-        release.set()
-        thread.join(30)
     assert paused_after_mine and gc.isenabled()
 
 
 def test_a_process_forked_while_another_thread_loads_collects_again() -> None:
-    started, release = threading.Event(), threading.Event()
-
-    def wait(value: Any) -> Any:
-        started.set()
-        release.wait(30)
-        return value
-
-    waiting = RowLayout(("code", "weight"), (0, 1), ((0, wait, None),), None, None)
-    thread = threading.Thread(target=build, args=([("w", 1, 1, 1, 1)], lambda v: waiting, {}))
-    thread.start()
-    try:
-        assert started.wait(30)
+    with OtherThread(records_waiting) as other:
+        other.start()
         read, write = os.pipe()
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
@@ -204,7 +199,4 @@ def test_a_process_forked_while_another_thread_loads_collects_again() -> None:
         os.close(read)
         os.waitpid(pid, 0)
         paused_here = not gc.isenabled()
-    finally:
-        release.set()
-        thread.join(30)
     assert (in_child, paused_here) == (b"1", True)
