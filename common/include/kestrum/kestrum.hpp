@@ -3,6 +3,7 @@
 
 #include "kestrum/coroutine.hpp"
 #include "kestrum/function.hpp"
+#include "kestrum/gc.hpp"
 #include "kestrum/module.hpp"
 #include "kestrum/object.hpp"
 #include "kestrum/ref.hpp"

@@ -385,6 +385,9 @@ class Codec:
 
     #: Kinds whose column values need decoding when read.
     decoded_kinds: frozenset[str] = frozenset()
+    #: Per kind, the only value types its decoder changes (the others are left alone
+    #: without calling it); a kind not named here has every non-null value decoded.
+    decoded_types: dict[str, tuple[type, ...]] = {}
     #: Per kind, the value types stored as they are (without calling the encoder): only
     #: types every value of which the driver stores faithfully, or refuses with an
     #: error the driver's translation turns into InvalidValueError.

@@ -32,8 +32,7 @@ statement whose parameters come otherwise is compiled anew on every run.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Mapping
-from dataclasses import dataclass, field
-from operator import itemgetter
+from dataclasses import dataclass
 from typing import Any, Final
 
 from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
@@ -59,6 +58,8 @@ from kestrum_data.store.fields import (
 )
 from kestrum_data.store.schema import ADDRESS, StoredClass
 from kestrum_glue import Data
+from kestrum_glue._records import RowLayout
+from kestrum_glue._records import build as build_records
 from kestrum_utils.models.data_models.enums import CoreTypes
 from kestrum_utils.query.utils import LOOKUP_OPERATORS, Q, split_lookup
 
@@ -489,14 +490,15 @@ class UnknownVersion(Exception):
 
 @dataclass(slots=True)
 class RowPlan:
-    """How rows of one class version become ``glue.Data`` records."""
+    """How rows of one class version become ``glue.Data`` records (``layout`` is what :func:`build_rows` uses)."""
 
     names: tuple[str, ...]
-    getter: Callable[[tuple[Any, ...]], tuple[Any, ...]] | None
+    positions: tuple[int, ...]
     reference: dict[str, Any] | None
     metadata: dict[str, Any] | None
     decoders: tuple[tuple[str, Callable[[Any], Any]], ...]
-    relations: tuple[str, ...] = field(default=())
+    relations: tuple[str, ...]
+    layout: RowLayout
 
 
 class RowPlans:
@@ -513,6 +515,10 @@ class RowPlans:
         if plan is None:
             plan = self.plans[version] = self._make(version)
         return plan
+
+    def layout(self, version: int) -> RowLayout:
+        """The layout of rows of a class version (raises :class:`UnknownVersion`)."""
+        return self(version).layout
 
     def _make(self, version: int) -> RowPlan:
         stored = self.source.stored
@@ -531,80 +537,41 @@ class RowPlans:
             if field_def.column in index and (self.only is None or name in self.only) and name in own
         ]
         names = tuple(name for name, _ in pairs)
-        positions = [i for _, i in pairs]
-        getter = None if positions == list(range(len(positions))) else _getter(positions)
+        positions = tuple(i for _, i in pairs)
+        # A decoder runs on a field's non-null values, or only on values of the types the
+        # codec names for its kind (a float column's NaN and -0.0 are bytes on SQLite).
         codec = self.source.dialect.codec
-        decoders = tuple(
-            (name, decoder)
-            for name in names
-            if (decoder := codec.decoder(written.fields[name].kind)) is not None
+        steps = tuple(
+            (i, decoder, codec.decoded_types.get(kind))
+            for i, name in enumerate(names)
+            if (decoder := codec.decoder(kind := written.fields[name].kind)) is not None
         )
+        decoders = tuple((names[i], decoder) for i, decoder, _ in steps)
         relations = tuple(name for name in names if written.fields[name].kind == RELATION)
         # This process's own version needs no schema history. Rows of any other version
         # (older, or newer from a process running a newer definition) carry the versions
         # whose classes can read them: instance creation builds them as the class when
         # the version this process publishes as the latest (its own) is among those.
         if version == stored.current:
-            return RowPlan(names, getter, None, None, decoders, relations)
-        reference = {"ref": {"class_name": stored.class_name, "object_version": version}}
-        metadata = {COMPATIBLE_CLASS_VERSIONS: compatible}
-        return RowPlan(names, getter, reference, metadata, decoders, relations)
-
-
-def _getter(positions: list[int]) -> Callable[[tuple[Any, ...]], tuple[Any, ...]]:
-    if not positions:
-        return lambda row: ()
-    if len(positions) == 1:
-        get = itemgetter(positions[0])
-        return lambda row: (get(row),)
-    return itemgetter(*positions)
-
-
-_new = tuple.__new__
+            reference, metadata = None, None
+        else:
+            reference = {"ref": {"class_name": stored.class_name, "object_version": version}}
+            metadata = {COMPATIBLE_CLASS_VERSIONS: compatible}
+        layout = RowLayout(names, positions, steps, reference, metadata)
+        return RowPlan(names, positions, reference, metadata, decoders, relations, layout)
 
 
 def build_rows(rows: Iterable[tuple[Any, ...]], plans: RowPlans, annotations: Mapping[str, Any]) -> list[Data]:
-    """``glue.Data`` records of fetched rows: the fields, and ``_metadata`` with the row's address.
+    """``glue.Data`` records of fetched rows (an iterable consumed as rows arrive).
 
-    ``_metadata`` is ``{"object_id": <id as JSON text>, "object_version": int,
-    "class_version": int}``, plus ``"class_schema_reference": {"ref": {"class_name":
-    ..., "object_version": <class version>}}`` for a row written under another class
-    version than this process's own, whose record's ``metadata`` holds the versions
-    compatible with it. Rows of this process's own class version need neither: instance
-    creation builds them as the class without consulting the schema history, and their
-    records share no dict with other rows.
+    Each record's ``data`` holds the fields, and ``_metadata`` with the row's address:
+    ``{"object_id": ..., "object_version": int, "class_version": int}``, plus
+    ``"class_schema_reference": {"ref": {"class_name": ..., "object_version": <class
+    version>}}`` for a row written under another class version than this process's
+    own, whose record's ``metadata`` holds the versions compatible with it. Rows of this
+    process's own class version need neither: instance creation builds them as the
+    class without consulting the schema history. ``annotations`` are added to every
+    record's fields. The records are made natively (:mod:`kestrum_glue._records`), with
+    no Python code per row but the decoders.
     """
-    out: list[Data] = []
-    append = out.append
-    version = None
-    names: tuple[str, ...] = ()
-    getter = None
-    reference: dict[str, Any] | None = None
-    metadata: dict[str, Any] | None = None
-    post = False
-    plan = None
-    for row in rows:
-        if row[-1] != version:
-            version = row[-1]
-            plan = plans(version)
-            names, getter, reference, metadata = plan.names, plan.getter, plan.reference, plan.metadata
-            post = bool(plan.decoders or annotations)
-        fields = dict(zip(names, getter(row) if getter else row))
-        if reference is None:
-            fields["_metadata"] = {"object_id": row[-3], "object_version": row[-2], "class_version": version}
-        else:
-            fields["_metadata"] = {
-                "object_id": row[-3],
-                "object_version": row[-2],
-                "class_version": version,
-                "class_schema_reference": reference,
-            }
-        if post:
-            assert plan is not None
-            for name, decode in plan.decoders:
-                value = fields[name]
-                if value is not None:
-                    fields[name] = decode(value)
-            fields.update(annotations)
-        append(_new(Data, (fields, metadata)))
-    return out
+    return build_records(rows, plans.layout, annotations)

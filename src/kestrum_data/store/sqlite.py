@@ -118,6 +118,7 @@ def _real_value(value: Any) -> Any:
 
 class SQLiteCodec(Codec):
     decoded_kinds = frozenset({CoreTypes.ARRAY.value, CoreTypes.DICTIONARY.value, CoreTypes.NUMBER.value})
+    decoded_types = {CoreTypes.NUMBER.value: (bytes,)}  # NaN and -0.0 (see _real)
     # Floats are encoded one by one (for NaN and -0.0); ints go as they are.
     pass_through = {**Codec.pass_through, CoreTypes.STRING.value: (str,), CoreTypes.NUMBER.value: (int,)}
 

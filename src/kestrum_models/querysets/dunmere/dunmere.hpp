@@ -326,6 +326,9 @@ Task aexecute_count(Obj self);
 Ref create_instance(Obj self, bool is_partial, Obj data);
 Task acreate_instance(Obj self, bool is_partial, Obj data);
 
+// Note the standard library's json.loads (the module body calls this with `json`).
+void capture_json_loads(Obj json);
+
 // Instance creation up to the schema-version lookup, and from there on; shared by both
 // twins and by the execute loops.
 // Held in Locals: a coroutine body holds it across the schema-version await.

@@ -60,11 +60,36 @@
 //
 // Both twins honour the strict flag: a query set built with strict_class_version=True
 // never wraps rows in LegacyModel, however it is run.
+#include <cstring>
+
 #include "dunmere.hpp"
+#include "kestrum/records.hpp"
 
 namespace dunmere {
 
 using namespace kestrum;
+
+// ---- json.loads of the standard library ------------------------------------------------------
+
+namespace {
+
+// The standard library's json.loads, as the module body found it (never released).
+PyObject* standard_json_loads = nullptr;
+
+}  // namespace
+
+void capture_json_loads(Obj json) {
+    // Only a plain function named loads, defined in the namespace of a plain json module:
+    // a json.loads replaced before this module loaded is not taken for the standard one.
+    // Read from the module's dict, which runs no code (and finds nothing in a stand-in).
+    if (!PyModule_CheckExact(json.ptr())) return;
+    Ref loads = py::dict_get(Obj(PyModule_GetDict(json.ptr())), "loads"_n);
+    if (!loads || !PyFunction_Check(loads.ptr()) || PyFunction_GET_GLOBALS(loads.ptr()) != PyModule_GetDict(json.ptr()))
+        return;
+    PyObject* name = reinterpret_cast<PyFunctionObject*>(loads.ptr())->func_name;
+    if (PyUnicode_CheckExact(name) && PyUnicode_CompareWithASCIIString(name, "loads") == 0)
+        standard_json_loads = loads.release();
+}
 
 // ---- Imports run by a method --------------------------------------------------------------
 
@@ -145,6 +170,24 @@ Task aexecute_count(Obj self) {
 
 namespace {
 
+// The row records the store makes (kestrum_glue.Data), found on the first one met.
+const RecordApi* record_api = nullptr;
+
+// dict(**data.data) for a record the store made from a row, made directly from the
+// record (the same dict, without the record's own being made first); else empty.
+Ref row_fields(Obj data) {
+    PyTypeObject* type = Py_TYPE(data.ptr());
+    if (!record_api) {
+        if (std::strcmp(type->tp_name, "kestrum_glue.Data") != 0) return Ref();
+        record_api = record_api_of(type);
+        if (!record_api) return Ref();
+    }
+    if (type != record_api->type) return Ref();
+    Ref fields = Ref::steal(record_api->fields(data.ptr()));
+    if (!fields && PyErr_Occurred()) raise();
+    return fields;
+}
+
 // dict(**fields): a new dict with the items of the mapping.
 Ref copy_fields(Obj fields) {
     if (PyDict_CheckExact(fields.ptr())) return Ref::own(PyDict_Copy(fields.ptr()));
@@ -187,7 +230,8 @@ PreparedRow prepare_row(Obj data) {
                                                    "COMPATIBLE_CLASS_VERSIONS"_n, compatible_class_versions);
     row.legacy_model = import_at_call("kestrum_models.classes.model"_n, "LegacyModel"_n, legacy_model);
     static MemberSlot& data_member = *new MemberSlot();
-    row.data = copy_fields(member_attr_cached(data, "data"_n, data_member));
+    Ref fields_of_row = row_fields(data);
+    row.data = fields_of_row ? std::move(fields_of_row) : copy_fields(member_attr_cached(data, "data"_n, data_member));
     // _data is this call's own dict: what is read from it stays as read until it is
     // written here, so _data["_metadata"] is read once.
     Obj fields = row.data;
@@ -203,8 +247,13 @@ PreparedRow prepare_row(Obj data) {
 
     try {
         Ref loads = module_attr_cached(global<"json">(), "loads"_n, json_loads);
-        Ref object_id = loads(item(metadata, "object_id"_n));
-        metadata.setitem("object_id"_n, object_id);
+        Ref stored_id = item(metadata, "object_id"_n);
+        // The standard json.loads given an exact int raises TypeError, which this step
+        // swallows: it is not called only to fail. Any other json.loads sees every id.
+        if (!loads.is(standard_json_loads) || !PyLong_CheckExact(stored_id.ptr())) {
+            Ref object_id = loads(stored_id);
+            metadata.setitem("object_id"_n, object_id);
+        }
     } catch (const Error&) {
         // An id that is not JSON text stays as it is.
         if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;

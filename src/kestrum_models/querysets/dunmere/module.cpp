@@ -636,6 +636,7 @@ KESTRUM_MODULE(dunmere, "kestrum_models.querysets.dunmere", nullptr, globals) {
     using dunmere::from_import;
     m.import("copy");
     m.import("json");
+    dunmere::capture_json_loads(globals["json"_n]);
     m.import("logging");
     from_import(m, "typing", {"TYPE_CHECKING", "Any", "Generic", "Self", "TypeVar"});
     m.import_as("kestrum_glue", "glue");

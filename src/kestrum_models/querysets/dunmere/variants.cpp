@@ -126,6 +126,10 @@ Ref queryset_execute(Obj self) {
     // those lookups give while the query set is unchanged.
     const StateView view(self);
     Ref instances = py::list();
+    // Every instance is kept until the loop ends: none is garbage while it runs, so the
+    // collector is paused (kestrum/gc.hpp). Not while the query runs: that may wait on
+    // a server for any length of time.
+    const GcPause pause;
     if (PyList_CheckExact(rows.ptr())) {
         for (Py_ssize_t i = 0; Ref item = list_item(rows, i); ++i)
             py::append(instances, create_instance_of(view, is_partial, item));
@@ -142,6 +146,12 @@ namespace {
 
 // self._aexecute_query() and self._aexecute_count(): what to await.
 Ref pending_call(Obj self, Obj name) { return MethodCall(self, name)(); }
+
+// prepare_row(item) with the collector paused.
+PreparedRow prepare_paused(Obj item) {
+    const GcPause pause;
+    return prepare_row(item);
+}
 
 // self._acreate_instance(_is_partial=is_partial, data=item): what to await.
 Ref creating_instance(Obj self, bool is_partial, Obj item) {
@@ -165,12 +175,14 @@ Task queryset_aexecute(Obj self) {
         if (view.finds(&TypeInfo::native_acreate_instance, "_acreate_instance"_n)) {
             // This module's own _acreate_instance, run in place: its one await (the
             // schema-version lookup, for rows that need it) is awaited here directly.
-            PreparedRow row = prepare_row(item);
+            // The collector is paused as in execute, but never across that await.
+            PreparedRow row = prepare_paused(item);
             Ref latest_version;
             if (row.needs_latest_version) {
                 Ref request = latest_version_request(self, global<"AsyncHistoricalSchemaVersionManager">());
                 latest_version = co_await std::move(request);
             }
+            const GcPause pause;
             py::append(instances, finish_row(view, is_partial, item, row, latest_version));
         } else {
             Ref creating = creating_instance(self, is_partial, item);
