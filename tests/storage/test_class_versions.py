@@ -101,7 +101,7 @@ def test_a_process_running_an_older_definition_keeps_reading_and_writing(
     Gadget(name="older", size=1).save()
     url = storage().history_db.url
     target = f"sqlite:///{url.target}" if url.kind == "sqlite" else url.target
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "src"), os.environ.get("PYTHONPATH", "")]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path)))
     script = NEWER.format(url=target, fields=fields, values=values)
     subprocess.run([sys.executable, "-c", script], env=env, check=True, timeout=120)
 

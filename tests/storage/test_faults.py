@@ -158,7 +158,7 @@ def test_a_writer_killed_mid_save_leaves_every_earlier_version_intact(
     else:
         urls = {"default": f"sqlite:///{tmp_path}/latest.sqlite3", "lakehouse": f"sqlite:///{tmp_path}/history.sqlite3"}
     urls.setdefault("lakehouse", urls["default"])
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "src"), os.environ.get("PYTHONPATH", "")]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path)))
     for pause in (0.4, 0.9):
         writer = subprocess.Popen(
             [sys.executable, "-c", WRITER.format(tests=str(ROOT / "tests" / "storage"), urls=urls)],

@@ -192,7 +192,7 @@ def test_processes_saving_new_objects_get_distinct_ids(store: str) -> None:
     url = storage().latest_db.url
     target = f"sqlite:///{url.target}" if url.kind == "sqlite" else url.target
     tests = str(Path(__file__).parent)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(tests).parents[1] / "src"), os.environ.get("PYTHONPATH", "")]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path)))
     workers = [
         subprocess.Popen([sys.executable, "-c", SAVER.format(tests=tests, url=target, start=100 * n)], env=env)
         for n in range(3)
