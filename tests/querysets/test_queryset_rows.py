@@ -200,3 +200,61 @@ def test_a_process_forked_while_another_thread_loads_collects_again() -> None:
         os.waitpid(pid, 0)
         paused_here = not gc.isenabled()
     assert (in_child, paused_here) == (b"1", True)
+
+
+class _Row:
+    """A row record of the executor's own kind, which a weak reference can follow."""
+
+    __slots__ = ("data", "metadata", "__weakref__")
+
+    def __init__(self, code: str) -> None:
+        self.data, self.metadata = {"code": code}, None
+
+
+@pytest.mark.parametrize("kept_by_executor", [False, True])
+def test_records_are_released_as_their_instances_are_made_unless_someone_holds_the_list(
+    twin: str, kept_by_executor: bool
+) -> None:
+    made: list[_Row] = []
+    alive_at_each_instance: list[int] = []
+    refs: list[weakref.ref[_Row]] = []
+
+    class Counted(Model):
+        code: str
+
+        @field_validator("code")
+        @classmethod
+        def count_live_rows(cls, value: str) -> str:
+            alive_at_each_instance.append(sum(ref() is not None for ref in refs))
+            return value
+
+    def rows() -> list[_Row]:
+        fresh = [_Row(f"c{i}") for i in range(4)]
+        refs[:] = [weakref.ref(row) for row in fresh]
+        if kept_by_executor:
+            made[:] = fresh
+        return fresh
+
+    class Executor:
+        def __init__(self, queryset: Any) -> None:
+            pass
+
+        def query(self) -> list[_Row]:
+            return rows()
+
+        async def aquery(self) -> list[_Row]:
+            return rows()
+
+    class AsyncExecutor(Executor):
+        query = Executor.aquery  # type: ignore[assignment]
+
+    qs = QuerySet(Counted, Executor, AsyncExecutor)
+    if twin == "async":
+        with mode("async"):
+            loaded = asyncio.run(qs.aexecute())
+    else:
+        loaded = qs.execute()
+    assert [obj.code for obj in loaded] == ["c0", "c1", "c2", "c3"]
+    # The list passed on by the executor alone goes row by row; one it holds stays whole.
+    assert alive_at_each_instance == ([4, 4, 4, 4] if kept_by_executor else [4, 3, 2, 1])
+    assert all(ref() is not None for ref in refs) is kept_by_executor

@@ -263,6 +263,11 @@ Ref tuple(const A&... items) {
 
 // list.append(item) for an exact or derived list.
 inline void append(Obj list, Obj item) { require(PyList_Append(list.ptr(), item.ptr())); }
+// list[index] = item for an exact list and an index inside it. The item it held is
+// released last, once the new one is in place.
+inline void list_set(Obj list, Py_ssize_t index, Obj item) {
+    require(PyList_SetItem(list.ptr(), index, Ref::borrow(item).release()));
+}
 // d[key] = value for a dict.
 inline void dict_set(Obj dict, Obj key, Obj value) { require(PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr())); }
 // d.get(key) for a dict: the value (owned, since the dict may change as soon as code

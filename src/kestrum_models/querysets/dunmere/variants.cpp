@@ -131,8 +131,13 @@ Ref queryset_execute(Obj self) {
     // a server for any length of time.
     const GcPause pause;
     if (PyList_CheckExact(rows.ptr())) {
-        for (Py_ssize_t i = 0; Ref item = list_item(rows, i); ++i)
+        for (Py_ssize_t i = 0; Ref item = list_item(rows, i); ++i) {
             py::append(instances, create_instance_of(view, is_partial, item));
+            // A list no one else holds cannot be looked at again: a row's record is
+            // released once its instance exists, so a large result never holds all its
+            // records and all its instances at once.
+            if (Py_REFCNT(rows.ptr()) == 1) py::list_set(rows, i, None);
+        }
         return instances;
     }
     Ref iterator = Ref::own(PyObject_GetIter(rows.ptr()));
@@ -189,6 +194,8 @@ Task queryset_aexecute(Obj self) {
             Ref instance = co_await std::move(creating);
             py::append(instances, instance);
         }
+        // As in execute: a record no one else can reach is released once used.
+        if (is_list && Py_REFCNT(rows.ptr()) == 1) py::list_set(rows, i, None);
     }
     if (PyErr_Occurred()) raise();
     co_return instances.take();
