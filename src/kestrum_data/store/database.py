@@ -95,10 +95,6 @@ class Dialect(ABC):
         return '"' + identifier.replace('"', '""') + '"'
 
     @abstractmethod
-    def id_text(self, column: str) -> str:
-        """SQL giving an integer column as decimal text."""
-
-    @abstractmethod
     def any_of(self, column: str) -> str:
         """SQL testing ``column`` against the values of one list parameter."""
 

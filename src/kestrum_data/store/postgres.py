@@ -187,9 +187,6 @@ class PostgresDialect(Dialect):
     }
     codec = PostgresCodec()
 
-    def id_text(self, column: str) -> str:
-        return f"{column}::text"
-
     def any_of(self, column: str) -> str:
         return f"{column} = ANY(%s)"
 

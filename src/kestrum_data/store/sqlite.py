@@ -127,6 +127,16 @@ class SQLiteCodec(Codec):
             RELATION: relation_id,
         }
 
+    def encode_all(self, kind: str, values: list[Any]) -> list[Any]:
+        if kind == CoreTypes.NUMBER.value:
+            # Floats other than NaN and zeros (of either sign) are stored as they are.
+            return [
+                value if type(value) is float and value == value and value != 0.0 else None if value is None
+                else _real(value)
+                for value in values
+            ]
+        return super().encode_all(kind, values)
+
     def decoder(self, kind: str) -> Any:
         if kind == CoreTypes.NUMBER.value:
             return _real_value
@@ -242,9 +252,6 @@ class SQLiteDialect(Dialect):
         RELATION: "INTEGER",
     }
     codec = SQLiteCodec()
-
-    def id_text(self, column: str) -> str:
-        return f"CAST({column} AS TEXT)"
 
     def any_of(self, column: str) -> str:
         return f"{column} IN (SELECT value FROM json_each(?))"

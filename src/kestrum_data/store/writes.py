@@ -15,15 +15,19 @@ that fails is undone alone, and the block may catch its error and go on (see
 their write has run, so that a later write of the same instance in the block
 follows on from it; the metadata is put back if the write or the block rolls back.
 
-When the default alias and the lakehouse alias name different databases, a write
-commits to the history first, with its rows marked pending, then to the latest
-objects, then clears the marks. A write cut off in between is completed the next
-time a process uses the class; a publication that fails in this process is retried
-on the class's next use here.
+A write appends its versions to the history. When both aliases name one database,
+the history's trigger brings the latest objects' table level in the same statement
+(see :mod:`~kestrum_data.store.schema`); a save of one object outside a transaction
+is then that one statement. When the default alias and the lakehouse alias name
+different databases, a write commits to the history first, with its rows marked
+pending, then to the latest objects, then clears the marks. A write cut off in
+between is completed the next time a process uses the class; a publication that
+fails in this process is retried on the class's next use here.
 """
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import logging
 from collections import defaultdict
@@ -34,16 +38,20 @@ from typing import Any
 
 from kestrum_data.store import session
 from kestrum_data.store.classes import ClassRegistry
+from kestrum_data.store.collection import paused
 from kestrum_data.store.database import (
     AsyncDriver,
+    Database,
     Dialect,
     Driver,
     Plan,
     arun,
+    execute,
     execute_many,
     insert_many,
     query,
     run,
+    to_completion,
 )
 from kestrum_data.store.errors import ConflictError, InvalidValueError
 from kestrum_data.store.schema import ADDRESS, StoredClass
@@ -74,7 +82,42 @@ class _Batch:
     def make_rows(self, pending: bool) -> None:
         count = len(self.objects)
         flags = [[self.stored.current] * count, [not self.deleted] * count, [self.deleted] * count, [pending] * count]
-        self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
+        if count == 1:
+            self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
+            return
+        with paused():
+            self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
+
+    def metadata(self) -> Iterator[tuple[Any, dict[str, Any]]]:
+        """Each instance with the metadata of the version this batch wrote of it."""
+        version = self.stored.current
+        for obj, object_id, object_version in zip(self.objects, self.ids, self.versions):
+            yield obj, {"object_id": object_id, "object_version": object_version, "class_version": version}
+
+
+def _alone(db: Database) -> contextlib.AbstractContextManager[Driver]:
+    """A connection on which one statement is a transaction of its own.
+
+    A PostgreSQL pool hands out a connection in autocommit mode that nothing else uses
+    meanwhile: the statement commits by itself, in one round trip. SQLite's connection
+    is the thread's, on which another transaction may be open: there the statement
+    runs in a transaction of its own, which refuses to begin inside another.
+    """
+    return db.connect() if db.dialect.name == "postgresql" else db.transaction()
+
+
+def _aalone(db: Database) -> contextlib.AbstractAsyncContextManager[AsyncDriver]:
+    """Asynchronous :func:`_alone`."""
+    return db.aconnect() if db.dialect.name == "postgresql" else db.atransaction()
+
+
+def _conflict(model: type[Any], object_id: int, expected: int, current: int | None) -> ConflictError:
+    state = "does not exist" if current is None else f"is at version {current}"
+    return ConflictError(
+        f"{model.__name__} object {object_id} {state}, not at version {expected} as loaded: "
+        "another writer (or another instance of it) saved or deleted it; "
+        "load it again and reapply the change"
+    )
 
 
 class Writer:
@@ -100,6 +143,9 @@ class Writer:
         return rows
 
     def _batches(self, objects: Sequence[Any], deleted: bool, stored_of: Any) -> list[_Batch]:
+        if len(objects) == 1:
+            model = type(objects[0])
+            return [self._batch(model, list(objects), deleted, stored_of(model))]
         groups: dict[type[Any], list[Any]] = defaultdict(list)
         seen: set[int] = set()
         for obj in objects:
@@ -107,7 +153,8 @@ class Writer:
                 raise InvalidValueError(f"{type(obj).__name__} object appears twice in one write")
             seen.add(id(obj))
             groups[type(obj)].append(obj)
-        return [self._batch(model, items, deleted, stored_of(model)) for model, items in groups.items()]
+        with paused():
+            return [self._batch(model, items, deleted, stored_of(model)) for model, items in groups.items()]
 
     def _batch(self, model: type[Any], objects: list[Any], deleted: bool, stored: StoredClass) -> _Batch:
         ids: list[int | None] = []
@@ -148,13 +195,32 @@ class Writer:
             for index, field_def in enumerate(fields.values()):
                 column = columns[index]
                 if not set(map(type, column)) <= {type(None), *codec.pass_through.get(field_def.kind, ())}:
-                    encode = codec.encoders[field_def.kind]
-                    columns[index] = [None if value is None else encode(value) for value in column]
+                    columns[index] = codec.encode_all(field_def.kind, column)
         return _Batch(model, stored, objects, ids, versions, columns, previous, expected, deleted, new)
 
     def _write_plan(self, batch: _Batch) -> Plan[None]:
+        """Plan: append a batch's versions to the history.
+
+        In one database with the latest objects, the history's trigger brings those level
+        within the same statements; otherwise the versions before them are marked as no
+        longer the latest here, and the batch is published after the commit.
+        """
+        if len(batch.objects) == 1:
+            yield from self._one_plan(batch)
+        else:
+            yield from self._many_plan(batch)
+        if batch.previous and not self.shared:
+            dialect = self.history_db.dialect
+            q, p = dialect.quote, dialect.placeholder
+            yield execute_many(
+                f"UPDATE {q(batch.stored.table_name + '__history')} SET {q('_is_latest')} = FALSE "
+                f"WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
+                batch.previous,
+            )
+
+    def _many_plan(self, batch: _Batch) -> Plan[None]:
         dialect = self.history_db.dialect
-        q, p = dialect.quote, dialect.placeholder
+        q = dialect.quote
         history = q(batch.stored.table_name + "__history")
         if batch.expected:
             # Each object must still be at the version it was loaded (or saved) as.
@@ -167,12 +233,7 @@ class Writer:
             for object_id, expected in batch.expected.items():
                 current = versions.get(object_id)
                 if current != expected:
-                    state = "does not exist" if current is None else f"is at version {current}"
-                    raise ConflictError(
-                        f"{batch.model.__name__} object {object_id} {state}, not at version {expected} as loaded: "
-                        "another writer (or another instance of it) saved or deleted it; "
-                        "load it again and reapply the change"
-                    )
+                    raise _conflict(batch.model, object_id, expected, current)
         if batch.new:
             if dialect.name == "postgresql":
                 ids = [row[0] for row in (yield query(
@@ -184,14 +245,33 @@ class Writer:
             fresh = iter(ids)
             batch.ids = [next(fresh) if object_id is None else object_id for object_id in batch.ids]
         batch.make_rows(not self.shared)
-        columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending")]
-        columns += [q(field_def.column) for field_def in batch.stored.fields.values()]
-        yield insert_many(history, columns, batch.rows)
-        if batch.previous:
-            yield execute_many(
-                f"UPDATE {history} SET {q('_is_latest')} = FALSE WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
-                batch.previous,
-            )
+        yield insert_many(history, self._statements(batch.stored).columns, batch.rows)
+
+    def _one_plan(self, batch: _Batch) -> Plan[None]:
+        """Plan: one object's version in one statement, which allocates a new object's id or
+        checks that an object is still at the version it was loaded (or saved) as."""
+        statements = self._statements(batch.stored)
+        batch.make_rows(not self.shared)
+        row = batch.rows[0]
+        if batch.new:
+            if statements.sequence is None:
+                (object_id,), = yield query(statements.new, row[1:])
+            else:
+                (object_id,), = yield query(statements.new, (statements.sequence, *row[1:]))
+            batch.ids[0] = object_id
+            batch.rows[0] = (object_id, *row[1:])
+            return
+        object_id, expected = batch.previous[0]
+        if (yield execute(statements.next, (*row, object_id, expected))) != 1:
+            found = yield query(statements.current, (object_id,))
+            raise _conflict(batch.model, object_id, expected, found[0][0] if found else None)
+
+    def _statements(self, stored: StoredClass) -> _Statements:
+        """The statements writing one class's history rows (made once per stored class)."""
+        found = stored.derived.get("writes")
+        if found is None:
+            found = stored.derived["writes"] = _Statements.of(self.history_db.dialect, stored)
+        return found  # type: ignore[no-any-return]
 
     def _latest_plan(self, stored: StoredClass, rows: Iterable[Sequence[Any]]) -> Plan[None]:
         """Plan: bring a separate latest-objects table level with history rows (address, deleted, columns)."""
@@ -234,18 +314,52 @@ class Writer:
         # (those of other class versions empty).
         index = {field_def.column: 6 + i for i, field_def in enumerate(batch.stored.fields.values())}
         order = [index.get(column) for column in batch.stored.columns]
-        return [[*row[:3], row[4], *(None if i is None else row[i] for i in order)] for row in batch.rows]
+        with paused():
+            return [[*row[:3], row[4], *(None if i is None else row[i] for i in order)] for row in batch.rows]
 
     def _applied(self, tx: Transaction, batches: list[_Batch]) -> None:
         """After a write's statements ran: its instances' new metadata (provisional), its publication."""
         for batch in batches:
-            version = batch.stored.current
-            tx.set_metadata(
-                (obj, {"object_id": object_id, "object_version": object_version, "class_version": version})
-                for obj, object_id, object_version in zip(batch.objects, batch.ids, batch.versions)
-            )
+            if len(batch.objects) == 1:
+                tx.set_metadata(batch.metadata())
+                continue
+            with paused():
+                tx.set_metadata(batch.metadata())
         if not self.shared:
             tx.pending.latest.extend(batches)
+
+    # A write of one object outside a transaction, with both aliases on one database, is
+    # one statement: no savepoint, nothing to publish, metadata given once it committed.
+
+    def _write_alone(self, obj: Any, deleted: bool) -> None:
+        model = type(obj)
+        batch = self._batch(model, [obj], deleted, self.ensure(model, self.history_db))
+        driver: Driver | None = None
+        try:
+            with _alone(self.history_db) as driver:
+                run(self._one_plan(batch), driver)
+        except BaseException:
+            if driver is not None and driver.committed:  # interrupted after COMMIT: it stands
+                _give(batch)
+            raise
+        _give(batch)
+
+    async def _awrite_alone(self, obj: Any, deleted: bool) -> None:
+        model = type(obj)
+        batch = self._batch(model, [obj], deleted, await self.aensure(model, self.history_db))
+        driver: AsyncDriver | None = None
+        try:
+            async with _aalone(self.history_db) as driver:
+                # The statement commits by itself on PostgreSQL: once sent, it is awaited to
+                # its end, and a cancellation raised once the outcome is recorded.
+                _, cancelled = await to_completion(arun(self._one_plan(batch), driver))
+        except BaseException:
+            if driver is not None and driver.committed:  # cancelled while committing: it stands
+                _give(batch)
+            raise
+        _give(batch)
+        if cancelled:
+            raise asyncio.CancelledError
 
     def _write(self, tx: Transaction, objects: Sequence[Any], deleted: bool) -> None:
         batches = self._batches(objects, deleted, lambda model: self.ensure(model, self.history_db))
@@ -268,6 +382,9 @@ class Writer:
             return
         tx = session.current_transaction()
         if tx is None:
+            if len(objects) == 1 and self.shared:
+                self._write_alone(objects[0], deleted)
+                return
             with self.transaction() as tx:
                 self._write(tx, objects, deleted)
             return
@@ -282,6 +399,9 @@ class Writer:
             return
         tx = session.current_transaction()
         if tx is None:
+            if len(objects) == 1 and self.shared:
+                await self._awrite_alone(objects[0], deleted)
+                return
             async with self.atransaction() as tx:
                 await self._awrite(tx, objects, deleted)
             return
@@ -457,3 +577,56 @@ class Writer:
                 await arun(self._latest_plan(stored, rows), driver)
             async with self.history_db.atransaction() as driver:
                 await arun(self._clear_pending_plan(stored, [(row[0], row[1]) for row in rows]), driver)
+
+
+def _give(batch: _Batch) -> None:
+    """Give a committed batch's instances their new metadata."""
+    for obj, metadata in batch.metadata():
+        obj.__dict__["metadata"] = metadata
+
+
+@dataclass(frozen=True, slots=True)
+class _Statements:
+    """The SQL writing history rows of one class version."""
+
+    columns: list[str]
+    """The history's columns in row order: address, flags, the version's field columns."""
+    new: str
+    """Insert of a new object's first version, allocating its id; returns the id."""
+    sequence: str | None
+    """The id sequence (PostgreSQL), the first parameter of :attr:`new`."""
+    next: str
+    """Insert of a row (id first) only when its object is at the version given by the
+    two last parameters (its id, the version); changes no row otherwise."""
+    current: str
+    """The newest version of an object, or NULL (one parameter: its id)."""
+
+    @classmethod
+    def of(cls, dialect: Dialect, stored: StoredClass) -> _Statements:
+        q, p = dialect.quote, dialect.placeholder
+        history = q(stored.table_name + "__history")
+        names = [*ADDRESS, "_is_latest", "_deleted", "_pending"]
+        kinds = ["integer"] * 3 + ["boolean"] * 3 + [field_def.kind for field_def in stored.fields.values()]
+        columns = [q(c) for c in names] + [q(field_def.column) for field_def in stored.fields.values()]
+        listed = ", ".join(columns)
+        oid, version = q("_object_id"), q("_object_version")
+        if dialect.name == "postgresql":
+            # A SELECT list gives its parameters no type of their own: each is cast to its column's.
+            marks = [f"CAST(%s AS {dialect.column_types[kind]})" for kind in kinds]
+            new = f"INSERT INTO {history} ({listed}) VALUES (nextval(%s), {', '.join(['%s'] * (len(columns) - 1))})"
+            sequence = q(stored.table_name + "__ids")
+        else:
+            marks = ["?"] * len(columns)
+            new = (
+                f"INSERT INTO {history} ({listed}) SELECT coalesce(max({oid}), 0) + 1, {', '.join(marks[1:])} "
+                f"FROM {history}"
+            )
+            sequence = None
+        current = f"SELECT max({version}) FROM {history} WHERE {oid} = {p}"
+        return cls(
+            columns,
+            f"{new} RETURNING {oid}",
+            sequence,
+            f"INSERT INTO {history} ({listed}) SELECT {', '.join(marks)} WHERE ({current}) = {p}",
+            current,
+        )
