@@ -518,9 +518,9 @@ class _AsyncPool:
         try:
             with translated(_translate(self.path)):
                 await conn
-        except Exception:
-            # A failed connection stops its worker without waiting for it: wait here, so
-            # that the worker never reports to a loop closed in the meantime.
+        except BaseException:
+            # A failed (or cancelled) connection stops its worker without waiting for it: wait
+            # here, so that the worker never reports to a loop closed in the meantime.
             while thread is not None and thread.is_alive():
                 await asyncio.sleep(0.001)
             raise
