@@ -170,6 +170,11 @@ class Driver(ABC):
     committed: bool = False
     """Set by :meth:`Database.transaction` once the transaction has committed."""
 
+    @property
+    def in_transaction(self) -> bool:
+        """Whether a transaction is open on the connection: a statement would join it."""
+        return False
+
     @abstractmethod
     def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]: ...
 
@@ -195,6 +200,11 @@ class AsyncDriver(ABC):
 
     committed: bool = False
     """Set by :meth:`Database.atransaction` once the transaction has committed."""
+
+    @property
+    def in_transaction(self) -> bool:
+        """Whether a transaction is open on the connection: a statement would join it."""
+        return False
 
     @abstractmethod
     async def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]: ...

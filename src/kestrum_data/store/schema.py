@@ -427,7 +427,6 @@ def latest_trigger(table: str) -> str:
 
 
 LATEST_SUFFIX: Final = "__latest"
-_HISTORY_LATEST_INDEX: Final = "__history__latest"
 
 
 class _Layout:
@@ -508,25 +507,7 @@ class _Layout:
                     f"of stored {self.stored.class_name} objects; set __table_name__ on the class to store it "
                     "elsewhere"
                 )
-        # Reads of the latest versions in the history (Versions.LATEST) scan only those, in
-        # the order of the address.
-        name = fitted(self.table + _HISTORY_LATEST_INDEX)
-        address = ("_object_id", "_object_version")
-        wanted = _Index(self.key(self.history), tuple((self.key(c), False, self._nulls_first(False)) for c in address),
-                        True)
-        if self.extras.indexes.get(self.key(name), ("", None))[1] != wanted:
-            if self.key(name) in self.extras.indexes:
-                changes.append(f"DROP INDEX {q(self.extras.indexes[self.key(name)][0])}")
-            changes.append(
-                f"CREATE INDEX {q(name)} ON {q(self.history)} ({q(address[0])}, {q(address[1])}) "
-                f"WHERE {q('_is_latest')} = TRUE"
-            )
         return changes
-
-    def _nulls_first(self, field_column: bool) -> bool:
-        # SQLite sorts nulls first ascending, always; PostgreSQL's default is nulls last ascending,
-        # and field columns are declared nulls first to match the order queries ask for.
-        return True if self.dialect.name == "sqlite" else field_column
 
     def _latest_ddl(self) -> str:
         q, types = self.q, self.dialect.column_types
@@ -598,8 +579,8 @@ class _Layout:
         """The statements creating the history's trigger, and its definition as the catalog shows it.
 
         Each history row written brings the latest table level: a row of a newer version
-        replaces the object's row, a deletion removes it, and the version before it is
-        no longer the history's latest.
+        replaces the object's row, a deletion removes it, and the version before it (a
+        write appends the version after the newest) is no longer the history's latest.
         """
         q = self.q
         columns = [*ADDRESS, *sorted(self.stored.columns)]
@@ -616,7 +597,7 @@ class _Layout:
                 f"DELETE FROM {table} WHERE NEW.{q('_deleted')} = TRUE AND {oid} = NEW.{oid} "
                 f"AND {version} < NEW.{version};\n"
                 f"UPDATE {history} SET {q('_is_latest')} = FALSE WHERE NEW.{version} > 1 AND {oid} = NEW.{oid} "
-                f"AND {version} < NEW.{version} AND {q('_is_latest')} = TRUE;\n"
+                f"AND {version} = NEW.{version} - 1 AND {q('_is_latest')} = TRUE;\n"
                 "END"
             )
             return [statement], statement
@@ -629,7 +610,7 @@ class _Layout:
             f"    DELETE FROM {table} AS l USING new_rows AS n\n"
             f"      WHERE n.{q('_deleted')} AND l.{oid} = n.{oid} AND l.{version} < n.{version};\n"
             f"    UPDATE {history} AS h SET {q('_is_latest')} = FALSE FROM new_rows AS n\n"
-            f"      WHERE n.{version} > 1 AND h.{oid} = n.{oid} AND h.{version} < n.{version} AND h.{q('_is_latest')};\n"
+            f"      WHERE n.{version} > 1 AND h.{oid} = n.{oid} AND h.{version} = n.{version} - 1 AND h.{q('_is_latest')};\n"
             "  END IF;\n"
             "  RETURN NULL;\n"
             "END\n"
@@ -651,7 +632,8 @@ class _Layout:
             columns = [self.stored.fields[name].column for name in entry]
             name = _index_name(self.dialect, self.table, columns)
             wanted_names.add(key(name))
-            keys = [(key(c), False, self._nulls_first(True)) for c in columns]
+            # Nulls first ascending, as queries order them: SQLite's own order, declared in PostgreSQL.
+            keys = [(key(c), False, True) for c in columns]
             terms = [q(c) + (" ASC NULLS FIRST" if self.dialect.name == "postgresql" else "") for c in columns]
             if self.dialect.name == "postgresql":
                 # The id, ascending as the tie-break of ascending orders: the index read backwards

@@ -419,6 +419,10 @@ class _SyncDriver(Driver):
         self.conn = conn
         self._translate = _translate(path)
 
+    @property
+    def in_transaction(self) -> bool:
+        return self.conn.in_transaction
+
     def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]:
         with translated(self._translate):
             return self.conn.execute(sql, params).fetchall()
@@ -443,6 +447,10 @@ class _AsyncDriver(AsyncDriver):
     def __init__(self, conn: aiosqlite.Connection, path: str) -> None:
         self.conn = conn
         self._translate = _translate(path)
+
+    @property
+    def in_transaction(self) -> bool:
+        return self.conn.in_transaction
 
     async def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]:
         with translated(self._translate):

@@ -31,7 +31,7 @@ import asyncio
 import contextlib
 import logging
 from collections import defaultdict
-from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from operator import itemgetter
 from typing import Any
@@ -41,7 +41,6 @@ from kestrum_data.store.classes import ClassRegistry
 from kestrum_data.store.collection import paused
 from kestrum_data.store.database import (
     AsyncDriver,
-    Database,
     Dialect,
     Driver,
     Plan,
@@ -54,6 +53,7 @@ from kestrum_data.store.database import (
     to_completion,
 )
 from kestrum_data.store.errors import ConflictError, InvalidValueError
+from kestrum_data.store.fields import Codec
 from kestrum_data.store.schema import ADDRESS, StoredClass
 from kestrum_data.store.session import Transaction
 
@@ -71,20 +71,24 @@ class _Batch:
     """Object ids (None for new objects until ids are allocated)."""
     versions: list[int]
     columns: list[list[Any]]
-    """The values of each field column, encoded for the history database."""
+    """The values of each field column, encoded for the history database (a write of one
+    object: empty, its values in :attr:`values`)."""
     previous: list[tuple[int, int]]
     expected: dict[int, int]
     deleted: bool
     new: int
+    values: Sequence[Any] = ()
+    """The encoded field values of a write of one object."""
     rows: list[tuple[Any, ...]] = field(default_factory=list)
     """History rows: address, flags, field columns (made once the ids are known)."""
 
     def make_rows(self, pending: bool) -> None:
         count = len(self.objects)
-        flags = [[self.stored.current] * count, [not self.deleted] * count, [self.deleted] * count, [pending] * count]
         if count == 1:
-            self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
+            deleted = self.deleted
+            self.rows = [(self.ids[0], self.versions[0], self.stored.current, not deleted, deleted, pending, *self.values)]
             return
+        flags = [[self.stored.current] * count, [not self.deleted] * count, [self.deleted] * count, [pending] * count]
         with paused():
             self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
 
@@ -93,22 +97,6 @@ class _Batch:
         version = self.stored.current
         for obj, object_id, object_version in zip(self.objects, self.ids, self.versions):
             yield obj, {"object_id": object_id, "object_version": object_version, "class_version": version}
-
-
-def _alone(db: Database) -> contextlib.AbstractContextManager[Driver]:
-    """A connection on which one statement is a transaction of its own.
-
-    A PostgreSQL pool hands out a connection in autocommit mode that nothing else uses
-    meanwhile: the statement commits by itself, in one round trip. SQLite's connection
-    is the thread's, on which another transaction may be open: there the statement
-    runs in a transaction of its own, which refuses to begin inside another.
-    """
-    return db.connect() if db.dialect.name == "postgresql" else db.transaction()
-
-
-def _aalone(db: Database) -> contextlib.AbstractAsyncContextManager[AsyncDriver]:
-    """Asynchronous :func:`_alone`."""
-    return db.aconnect() if db.dialect.name == "postgresql" else db.atransaction()
 
 
 def _conflict(model: type[Any], object_id: int, expected: int, current: int | None) -> ConflictError:
@@ -179,24 +167,38 @@ class Writer:
                 ids.append(None)
                 versions.append(1)
                 new += 1
-        fields = stored.fields
+        encoding = self._encoding(stored)
+        codec = self.history_db.dialect.codec
+        if len(objects) == 1:  # value by value
+            if deleted:
+                values: Sequence[Any] = [None] * len(encoding.kinds)
+            else:
+                try:
+                    values = encoding.one(objects[0].__dict__, codec)
+                except KeyError as error:
+                    raise InvalidValueError(f"{model.__name__} object has no value for field {error}") from None
+            return _Batch(model, stored, objects, ids, versions, [], previous, expected, deleted, new, values)
         if deleted:
-            columns = [[None] * len(objects) for _ in fields]
+            columns = [[None] * len(objects) for _ in encoding.kinds]
         else:
-            # Column by column: one pass in C finds the value types of a column; only a
-            # column holding other types than the database takes as they are is encoded.
-            codec = self.history_db.dialect.codec
-            names = list(fields)
-            get: Any = itemgetter(*names) if len(names) > 1 else lambda values: tuple(values[n] for n in names)
             try:
-                columns = [list(column) for column in zip(*[get(obj.__dict__) for obj in objects])] or [[] for _ in names]
+                values = [encoding.get(obj.__dict__) for obj in objects]
             except KeyError as error:
                 raise InvalidValueError(f"{model.__name__} object has no value for field {error}") from None
-            for index, field_def in enumerate(fields.values()):
+            # Column by column: one pass in C finds the value types of a column; only a
+            # column holding other types than the database takes as they are is encoded.
+            columns = [list(column) for column in zip(*values)] or [[] for _ in encoding.kinds]
+            for index, kind in enumerate(encoding.kinds):
                 column = columns[index]
-                if not set(map(type, column)) <= {type(None), *codec.pass_through.get(field_def.kind, ())}:
-                    columns[index] = codec.encode_all(field_def.kind, column)
+                if not set(map(type, column)) <= encoding.stored_as_is[index]:
+                    columns[index] = codec.encode_all(kind, column)
         return _Batch(model, stored, objects, ids, versions, columns, previous, expected, deleted, new)
+
+    def _encoding(self, stored: StoredClass) -> _Encoding:
+        found = stored.derived.get("encoding")
+        if found is None:
+            found = stored.derived["encoding"] = _Encoding.of(self.history_db.dialect.codec, stored)
+        return found  # type: ignore[no-any-return]
 
     def _write_plan(self, batch: _Batch) -> Plan[None]:
         """Plan: append a batch's versions to the history.
@@ -329,37 +331,45 @@ class Writer:
             tx.pending.latest.extend(batches)
 
     # A write of one object outside a transaction, with both aliases on one database, is
-    # one statement: no savepoint, nothing to publish, metadata given once it committed.
+    # one statement, which commits by itself: no transaction block, no savepoint, nothing
+    # to publish; the instance gets its metadata once the statement has run. It runs on a
+    # connection in autocommit mode (SQLite's is the thread's own: when a transaction is
+    # open on it, the write takes the way of any other, which refuses to join it).
 
-    def _write_alone(self, obj: Any, deleted: bool) -> None:
+    def _write_alone(self, obj: Any, deleted: bool) -> bool:
+        """Write one object in one statement; False when this connection cannot."""
         model = type(obj)
         batch = self._batch(model, [obj], deleted, self.ensure(model, self.history_db))
-        driver: Driver | None = None
+        done = False
         try:
-            with _alone(self.history_db) as driver:
+            with self.history_db.connect() as driver:
+                if driver.in_transaction:
+                    return False
                 run(self._one_plan(batch), driver)
-        except BaseException:
-            if driver is not None and driver.committed:  # interrupted after COMMIT: it stands
+                done = True
+        finally:
+            if done:  # also when interrupted while the connection is given back
                 _give(batch)
-            raise
-        _give(batch)
+        return True
 
-    async def _awrite_alone(self, obj: Any, deleted: bool) -> None:
+    async def _awrite_alone(self, obj: Any, deleted: bool) -> bool:
         model = type(obj)
         batch = self._batch(model, [obj], deleted, await self.aensure(model, self.history_db))
-        driver: AsyncDriver | None = None
+        done = False
         try:
-            async with _aalone(self.history_db) as driver:
-                # The statement commits by itself on PostgreSQL: once sent, it is awaited to
-                # its end, and a cancellation raised once the outcome is recorded.
+            async with self.history_db.aconnect() as driver:
+                if driver.in_transaction:
+                    return False
+                # Once sent, the statement is awaited to its end, and a cancellation raised
+                # once its outcome is on the instance.
                 _, cancelled = await to_completion(arun(self._one_plan(batch), driver))
-        except BaseException:
-            if driver is not None and driver.committed:  # cancelled while committing: it stands
+                done = True
+        finally:
+            if done:  # also when cancelled while the connection is given back
                 _give(batch)
-            raise
-        _give(batch)
         if cancelled:
             raise asyncio.CancelledError
+        return True
 
     def _write(self, tx: Transaction, objects: Sequence[Any], deleted: bool) -> None:
         batches = self._batches(objects, deleted, lambda model: self.ensure(model, self.history_db))
@@ -382,8 +392,7 @@ class Writer:
             return
         tx = session.current_transaction()
         if tx is None:
-            if len(objects) == 1 and self.shared:
-                self._write_alone(objects[0], deleted)
+            if len(objects) == 1 and self.shared and self._write_alone(objects[0], deleted):
                 return
             with self.transaction() as tx:
                 self._write(tx, objects, deleted)
@@ -399,8 +408,7 @@ class Writer:
             return
         tx = session.current_transaction()
         if tx is None:
-            if len(objects) == 1 and self.shared:
-                await self._awrite_alone(objects[0], deleted)
+            if len(objects) == 1 and self.shared and await self._awrite_alone(objects[0], deleted):
                 return
             async with self.atransaction() as tx:
                 await self._awrite(tx, objects, deleted)
@@ -577,6 +585,32 @@ class Writer:
                 await arun(self._latest_plan(stored, rows), driver)
             async with self.history_db.atransaction() as driver:
                 await arun(self._clear_pending_plan(stored, [(row[0], row[1]) for row in rows]), driver)
+
+
+@dataclass(frozen=True, slots=True)
+class _Encoding:
+    """How the field values of one class version become history column values."""
+
+    get: Callable[[dict[str, Any]], tuple[Any, ...]]
+    """The field values of an instance's ``__dict__``, in column order."""
+    kinds: tuple[str, ...]
+    stored_as_is: tuple[frozenset[type], ...]
+    """Per column, the value types stored without encoding (``None`` included)."""
+
+    @classmethod
+    def of(cls, codec: Codec, stored: StoredClass) -> _Encoding:
+        names = list(stored.fields)
+        get: Any = itemgetter(*names) if len(names) > 1 else lambda values: tuple(values[n] for n in names)
+        kinds = tuple(field_def.kind for field_def in stored.fields.values())
+        as_is = tuple(frozenset({type(None), *codec.pass_through.get(kind, ())}) for kind in kinds)
+        return cls(get, kinds, as_is)
+
+    def one(self, values: dict[str, Any], codec: Codec) -> list[Any]:
+        """The encoded field values of one instance's ``__dict__``."""
+        return [
+            value if type(value) in as_is else codec.encode(kind, value)
+            for value, as_is, kind in zip(self.get(values), self.stored_as_is, self.kinds)
+        ]
 
 
 def _give(batch: _Batch) -> None:
