@@ -601,12 +601,16 @@ class _Layout:
                 "END"
             )
             return [statement], statement
-        # One run per statement over its new rows (a COPY of many rows included).
+        # One run per statement over its new rows (a COPY of many rows included). First
+        # versions are new objects: plain inserts, far cheaper than upserts in bulk.
         body = (
             "\nBEGIN\n"
-            f"  INSERT INTO {table} AS l ({listed}) SELECT {listed} FROM new_rows WHERE NOT {q('_deleted')}\n"
-            f"    ON CONFLICT ({oid}) DO UPDATE SET {updates} WHERE l.{version} < excluded.{version};\n"
+            f"  INSERT INTO {table} ({listed}) SELECT {listed} FROM new_rows WHERE {version} = 1 "
+            f"AND NOT {q('_deleted')};\n"
             f"  IF EXISTS (SELECT FROM new_rows WHERE {version} > 1) THEN\n"
+            f"    INSERT INTO {table} AS l ({listed}) SELECT {listed} FROM new_rows WHERE {version} > 1 "
+            f"AND NOT {q('_deleted')}\n"
+            f"      ON CONFLICT ({oid}) DO UPDATE SET {updates} WHERE l.{version} < excluded.{version};\n"
             f"    DELETE FROM {table} AS l USING new_rows AS n\n"
             f"      WHERE n.{q('_deleted')} AND l.{oid} = n.{oid} AND l.{version} < n.{version};\n"
             f"    UPDATE {history} AS h SET {q('_is_latest')} = FALSE FROM new_rows AS n\n"

@@ -134,39 +134,47 @@ class Writer:
         if len(objects) == 1:
             model = type(objects[0])
             return [self._batch(model, list(objects), deleted, stored_of(model))]
-        groups: dict[type[Any], list[Any]] = defaultdict(list)
-        seen: set[int] = set()
-        for obj in objects:
-            if id(obj) in seen:
-                raise InvalidValueError(f"{type(obj).__name__} object appears twice in one write")
-            seen.add(id(obj))
-            groups[type(obj)].append(obj)
+        if len(set(map(id, objects))) != len(objects):
+            seen: set[int] = set()
+            for obj in objects:
+                if id(obj) in seen:
+                    raise InvalidValueError(f"{type(obj).__name__} object appears twice in one write")
+                seen.add(id(obj))
+        models = set(map(type, objects))
+        groups: dict[type[Any], list[Any]] = {models.pop(): list(objects)} if len(models) == 1 else defaultdict(list)
+        if models:
+            for obj in objects:
+                groups[type(obj)].append(obj)
         with paused():
             return [self._batch(model, items, deleted, stored_of(model)) for model, items in groups.items()]
 
     def _batch(self, model: type[Any], objects: list[Any], deleted: bool, stored: StoredClass) -> _Batch:
-        ids: list[int | None] = []
-        versions: list[int] = []
-        previous, expected, new = [], {}, 0
-        for obj in objects:
-            metadata = obj.metadata
-            if metadata:
-                object_id, version = metadata["object_id"], metadata["object_version"]
-                if object_id in expected:
-                    raise InvalidValueError(
-                        f"{model.__name__} object {object_id} appears twice in one write, as two different "
-                        "instances of it: write it through one instance"
-                    )
-                expected[object_id] = version
-                previous.append((object_id, version))
-                ids.append(object_id)
-                versions.append(version + 1)
-            elif deleted:
-                raise InvalidValueError(f"{model.__name__} object is not saved: there is nothing to delete")
-            else:
-                ids.append(None)
-                versions.append(1)
-                new += 1
+        found = [obj.metadata for obj in objects]
+        ids: list[int | None]
+        previous: list[tuple[int, int]] = []
+        expected: dict[int, int] = {}
+        if not deleted and not any(found):  # new objects only
+            ids, versions, new = [None] * len(objects), [1] * len(objects), len(objects)
+        else:
+            ids, versions, new = [], [], 0
+            for metadata in found:
+                if metadata:
+                    object_id, version = metadata["object_id"], metadata["object_version"]
+                    if object_id in expected:
+                        raise InvalidValueError(
+                            f"{model.__name__} object {object_id} appears twice in one write, as two different "
+                            "instances of it: write it through one instance"
+                        )
+                    expected[object_id] = version
+                    previous.append((object_id, version))
+                    ids.append(object_id)
+                    versions.append(version + 1)
+                elif deleted:
+                    raise InvalidValueError(f"{model.__name__} object is not saved: there is nothing to delete")
+                else:
+                    ids.append(None)
+                    versions.append(1)
+                    new += 1
         encoding = self._encoding(stored)
         codec = self.history_db.dialect.codec
         if len(objects) == 1:  # value by value
