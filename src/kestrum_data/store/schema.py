@@ -13,10 +13,27 @@ Tables of a class whose ``table_name`` is ``T``:
     every saved version of every object, keyed by (``_object_id``,
     ``_object_version``), with its class version, whether it is the latest version
     of its object (``_is_latest``), whether it records a deletion (``_deleted``) and
-    whether it still has to reach a separate latest-objects database (``_pending``);
+    whether it still has to reach a separate latest-objects database (``_pending``).
+    Its key serves its own reads: by address, and every version in address order.
 ``T``
-    the latest version of each object: a view of ``T__history`` when both live in
-    one database, a table of its own in the database of the default alias otherwise.
+    the latest version of each object that is not deleted, keyed by ``_object_id``
+    (in SQLite the rowid), with the class's indexes (``__indexes__``). When the
+    history lives in the same database, the history's trigger ``T__latest`` keeps it
+    level within each statement that appends versions, and clears ``_is_latest`` of
+    the version before; otherwise the writer publishes to it after each commit.
+
+Indexes and orders go together: an index on fields ``a, b`` holds them ascending with
+nulls first, then the object id ascending (SQLite's rowid is in every index), and the
+query compiler orders by fields ascending with nulls first or descending with nulls
+last, the object id last in the direction of the last field. Every order it emits on
+indexed fields is then the index read forwards or backwards: a change to one of the
+two must keep the other matching (the layout tests check the plans).
+
+A first use brings a store made by an earlier version to this layout, in the
+transaction that holds the schema lock: ``T`` as a view over the history becomes a
+table filled from the history's latest versions, field indexes move from the history
+to ``T``, and indexes defined otherwise (without nulls placement, or with the id in
+SQLite) are made again.
 
 A table belongs to one class: the registry refuses a second class name for it, and,
 in SQLite, a table name differing from it only in case (there, the same table). A field keeps its column
