@@ -97,7 +97,8 @@ class StoredClass:
     columns: dict[str, str] = field(default_factory=dict)
     """Every field column of the tables (over all versions), with its kind."""
     derived: dict[str, Any] = field(default_factory=dict, repr=False)
-    """What readers derive from the versions, kept with them (see the query compiler)."""
+    """What readers and writers derive from the versions, kept with them (see the query
+    compiler and the writer)."""
 
     @property
     def fields(self) -> dict[str, StoredField]:
