@@ -246,9 +246,10 @@ class Writer:
                     raise _conflict(batch.model, object_id, expected, current)
         if batch.new:
             if dialect.name == "postgresql":
-                ids = [row[0] for row in (yield query(
-                    "SELECT nextval(%s) FROM generate_series(1, %s)", (q(batch.stored.table_name + "__ids"), batch.new)
-                ))]
+                (ids,), = yield query(  # one array: far less to decode than one row per id
+                    "SELECT array_agg(nextval(%s)) FROM generate_series(1, %s)",
+                    (q(batch.stored.table_name + "__ids"), batch.new),
+                )
             else:
                 (top,), = yield query(f"SELECT coalesce(max({q('_object_id')}), 0) FROM {history}")
                 ids = list(range(top + 1, top + 1 + batch.new))
