@@ -4,14 +4,18 @@ from __future__ import annotations
 
 import asyncio
 import datetime
+import gc
 import threading
+import weakref
 from typing import Any
 
 import pytest
+from pydantic import BaseModel, model_serializer
 from store_models import Item
 
 from kestrum_data.aliases.using import LAKEHOUSE_DB_ALIAS
 from kestrum_data.store import ConflictError, InvalidValueError
+from kestrum_data.store.collection import paused
 from kestrum_data.store.storage import storage
 from kestrum_models.classes.class_manager import ClassManager
 from kestrum_models.classes.helpers.jorvale import Jorvale
@@ -232,3 +236,81 @@ def test_changed_fields_make_a_new_schema_version_and_old_rows_legacy(any_store:
     assert found["rex"].metadata["class_version"] == 1
     assert Pet.objects.filter(age="two").count().execute() == 1
     ClassManager.unregister("Pet")
+
+
+class _Cycle:
+    def __init__(self) -> None:
+        self.me = self
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["collector-on", "collector-off"])
+def test_bulk_encoding_pauses_the_collector_and_gives_back_the_callers_setting(store: str, enabled: bool) -> None:
+    seen: list[bool] = []
+    cycles: list[weakref.ref[_Cycle]] = []
+
+    class Probe(BaseModel):  # encoded (to JSON) with the objects holding it
+        @model_serializer
+        def dump(self) -> dict[str, int]:
+            seen.append(gc.isenabled())
+            cycles.append(weakref.ref(_Cycle()))
+            return {"probe": 1}
+
+    wrong = Item(name="wrong")
+    wrong.day = "x"  # type: ignore[assignment]  # refused when encoded, after the probes
+    (gc.enable if enabled else gc.disable)()
+    try:
+        Item.bulk_save([Item(name=f"n{n}", attrs={"p": Probe()}) for n in range(20)])
+        with pytest.raises(InvalidValueError):
+            Item.bulk_save([Item(name="fine", attrs={"p": Probe()}), wrong])
+        assert gc.isenabled() is enabled
+        if enabled:
+            garbage = [[] for _ in range(50_000)]  # enough allocations for collections to run
+            del garbage
+            assert len(cycles) == 21 and all(ref() is None for ref in cycles)
+    finally:
+        gc.enable()
+    assert seen and not any(seen)
+    assert Item.objects.filter(attrs={"p": {"probe": 1}}).count().execute() == 20
+
+
+def test_overlapping_pauses_of_threads_give_back_the_setting_found_first() -> None:
+    inside, leave = threading.Event(), threading.Event()
+
+    def other() -> None:
+        with paused():
+            inside.set()
+            leave.wait(10)
+
+    thread = threading.Thread(target=other)
+    with paused():
+        thread.start()
+        inside.wait(10)
+    assert not gc.isenabled()  # the other thread's pause goes on
+    leave.set()
+    thread.join()
+    assert gc.isenabled()
+
+
+def test_a_cancelled_save_of_one_object_keeps_its_outcome_on_the_instance(store: str) -> None:
+    async def attempt(delay: int) -> tuple[Item, bool]:
+        item = Item(name=f"d{delay}")
+        task = asyncio.ensure_future(item.asave())
+        for _ in range(delay):
+            await asyncio.sleep(0)
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            return item, True
+        return item, False
+
+    async def scenario() -> list[tuple[Item, bool]]:
+        await Item(name="warm").asave()
+        return [await attempt(delay) for delay in range(12)]
+
+    with mode("async"):
+        outcomes = asyncio.run(scenario())
+    stored = {i.name for i in Item.objects.execute()}
+    assert any(cancelled for _, cancelled in outcomes)
+    for item, _ in outcomes:
+        assert (item.metadata is not None) == (item.name in stored), item.name

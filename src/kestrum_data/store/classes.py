@@ -113,7 +113,8 @@ class ClassRegistry:
     ) -> Plan[StoredClass | None]:
         fields = self.model_fields(model)
         indexes = index_fields(model, fields.fields)
-        history, latest = (True, "view" if self.shared else None) if authority is None else (False, "table")
+        # The history database holds the latest objects too when both aliases use it.
+        history, latest = (True, self.shared) if authority is None else (False, True)
         return (yield from prepare(
             db.dialect, fields, history=history, latest=latest, indexes=indexes, copy_of=authority, write=write
         ))

@@ -95,10 +95,6 @@ class Dialect(ABC):
         return '"' + identifier.replace('"', '""') + '"'
 
     @abstractmethod
-    def id_text(self, column: str) -> str:
-        """SQL giving an integer column as decimal text."""
-
-    @abstractmethod
     def any_of(self, column: str) -> str:
         """SQL testing ``column`` against the values of one list parameter."""
 
@@ -174,6 +170,11 @@ class Driver(ABC):
     committed: bool = False
     """Set by :meth:`Database.transaction` once the transaction has committed."""
 
+    @property
+    def in_transaction(self) -> bool:
+        """Whether a transaction is open on the connection: a statement would join it."""
+        return False
+
     @abstractmethod
     def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]: ...
 
@@ -199,6 +200,11 @@ class AsyncDriver(ABC):
 
     committed: bool = False
     """Set by :meth:`Database.atransaction` once the transaction has committed."""
+
+    @property
+    def in_transaction(self) -> bool:
+        """Whether a transaction is open on the connection: a statement would join it."""
+        return False
 
     @abstractmethod
     async def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]: ...

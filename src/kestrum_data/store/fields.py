@@ -410,6 +410,11 @@ class Codec:
             return None
         return self.encoders[kind](value)
 
+    def encode_all(self, kind: str, values: list[Any]) -> list[Any]:
+        """The values of one column, each encoded as :meth:`encode` does."""
+        encode = self.encoders[kind]
+        return [None if value is None else encode(value) for value in values]
+
     def to_python(self, kind: str, value: Any) -> Any:
         """A stored column value as the Python value it was encoded from."""
         return value

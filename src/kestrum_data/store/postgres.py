@@ -73,6 +73,14 @@ def _text(value: Any) -> str:
     return value
 
 
+def _utf8(text: str) -> bool:
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def _as_is(text: str) -> str:
     return text
 
@@ -83,6 +91,15 @@ def _json(value: Any) -> Jsonb:
 
 
 class PostgresCodec(Codec):
+    def encode_all(self, kind: str, values: list[Any]) -> list[Any]:
+        if kind == CoreTypes.STRING.value and set(map(type, values)) <= {str, type(None)}:
+            # A column of plain text is stored as it is when, all joined, it holds no NUL
+            # and has a UTF-8 form (no lone surrogate); else each value is checked.
+            joined = "".join([value for value in values if value is not None])
+            if "\0" not in joined and (joined.isascii() or _utf8(joined)):
+                return values
+        return super().encode_all(kind, values)
+
     def to_python(self, kind: str, value: Any) -> Any:
         if isinstance(value, Jsonb):
             return json.loads(value.obj) if value.dumps is _as_is else value.obj
@@ -194,9 +211,6 @@ class PostgresDialect(Dialect):
         RELATION: "bigint",
     }
     codec = PostgresCodec()
-
-    def id_text(self, column: str) -> str:
-        return f"{column}::text"
 
     def any_of(self, column: str) -> str:
         return f"{column} = ANY(%s)"

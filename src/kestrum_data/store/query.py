@@ -86,8 +86,8 @@ class Source:
     model: ModelFields
     history: bool
     """Every saved version (the lakehouse), not only the latest object versions."""
-    shared: bool
-    """The latest objects are the history rows marked latest (both live in one database)."""
+    shared: bool = False
+    """One database holds both; the latest objects are read from their own table either way."""
 
     @property
     def table(self) -> str:
@@ -101,25 +101,21 @@ class Source:
         return self._from()[1]
 
     def _from(self) -> tuple[str, list[Any]]:
-        key = f"from:{self.history or self.shared}"
+        key = f"from:{self.history}"
         found = self.stored.derived.get(key)
         if found is None:
             found = self.stored.derived[key] = _from_clause(self)
         return found
 
     def base_conditions(self) -> list[str]:
-        if self.history:
-            return [f'{TABLE}."_deleted" = FALSE']
-        if self.shared:
-            return [f'{TABLE}."_is_latest" = TRUE']
-        return []
+        return [f'{TABLE}."_deleted" = FALSE'] if self.history else []
 
 
 def _from_clause(source: Source) -> tuple[str, list[Any]]:
     # Rows of a version that lacks a field load with the field's default: conditions,
     # ordering and distinct fields must see that default too, not the empty column.
     q, stored, model = source.dialect.quote, source.stored, source.model
-    name = stored.table_name + ("__history" if source.history or source.shared else "")
+    name = stored.table_name + ("__history" if source.history else "")
     readable = {v for v in stored.versions if stored.current in stored.compatible(v)}
     filled: dict[str, tuple[list[int], Any]] = {}
     for field_name, field_def in stored.fields.items():
@@ -133,7 +129,7 @@ def _from_clause(source: Source) -> tuple[str, list[Any]]:
             filled[field_def.column] = (lacking, value)
     if not filled:
         return q(name), []
-    flags = ["_is_latest", "_deleted"] if source.history or source.shared else []
+    flags = ["_is_latest", "_deleted"] if source.history else []
     items, params = [q(column) for column in (*ADDRESS, *flags)], []
     for column, kind in stored.columns.items():
         if column not in filled:
@@ -365,19 +361,20 @@ class _Builder:
 
     # -- ordering, selection ---------------------------------------------------
 
-    def order_column(self, name: str) -> str:
+    def order_column(self, name: str) -> tuple[str, bool]:
+        """The SQL an ordering item sorts by, and whether it may be null."""
         if name.startswith(ADDRESS_FIELD + "__"):
             part = name[len(ADDRESS_FIELD) + 2 :]
             if part not in ADDRESS_PARTS:
                 raise UnknownFieldError(f"unknown address field {name!r} in ordering")
-            return f"{TABLE}.{ADDRESS_PARTS[part]}"
+            return f"{TABLE}.{ADDRESS_PARTS[part]}", False
         field_def = self.field(name, "in ordering")
         form = self.model.form(field_def.name)
         if form in (DURATION, DECIMAL):
-            return self.dialect.form_key(form, self.column(field_def))
+            return self.dialect.form_key(form, self.column(field_def)), True
         if field_def.kind in JSON_KINDS:
             raise UnknownLookupError(f"{self.model.class_name}.{name} ({field_def.kind}) cannot be used for ordering")
-        return self.column(field_def)
+        return self.column(field_def), True
 
 
 def lookup_sql(source: Source, leaves: Iterable[tuple[str, Any]]) -> tuple[list[str], list[Any]]:
@@ -423,18 +420,26 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
     conditions = queryset.get_conditions()
     if conditions:
         where.append(b.condition(conditions))
-    order = [b.order_column(item.field) for item in queryset.get_order_by()]
-    descending = [bool(item.descending) for item in queryset.get_order_by()]
+    items = queryset.get_order_by()
+    order = [b.order_column(item.field) for item in items]
+    descending = [bool(item.descending) for item in items]
     offset, limit = _paging(queryset)
     if row_cap is not None:
         limit = row_cap if limit is None else min(limit, row_cap)
-    # A page is only well defined in a total order: ties are broken by the address.
+    # A page is only well defined in a total order: ties are broken by the address, in
+    # the direction of the last ordering item, so that an index on the ordered fields
+    # (which holds the id after them) serves the order read forwards or backwards. The
+    # address is never null: its terms name no nulls placement, as its indexes do not.
     tiebreak = [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"'] if source.history else [f'{TABLE}."_object_id"']
-    terms = [dialect.order_term(column, desc) for column, desc in zip(order, descending)]
+    terms = [
+        dialect.order_term(column, desc) if nullable else f"{column} DESC" if desc else column
+        for (column, nullable), desc in zip(order, descending)
+    ]
     if terms and (offset or limit is not None or distinct):
-        terms += [t for t in tiebreak if t not in order]
+        ordered = {column for column, _ in order}
+        terms += [f"{t} DESC" if descending[-1] else t for t in tiebreak if t not in ordered]
     select = [f"{TABLE}.{q(column)}" for column in columns] + [
-        dialect.id_text(f'{TABLE}."_object_id"'), f'{TABLE}."_object_version"', f'{TABLE}."_class_version"'
+        f'{TABLE}."_object_id"', f'{TABLE}."_object_version"', f'{TABLE}."_class_version"'
     ]
     where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
     if distinct:
@@ -565,7 +570,7 @@ def build_rows(rows: Iterable[tuple[Any, ...]], plans: RowPlans, annotations: Ma
     """``glue.Data`` records of fetched rows (an iterable consumed as rows arrive).
 
     Each record's ``data`` holds the fields, and ``_metadata`` with the row's address:
-    ``{"object_id": ..., "object_version": int, "class_version": int}``, plus
+    ``{"object_id": int, "object_version": int, "class_version": int}``, plus
     ``"class_schema_reference": {"ref": {"class_name": ..., "object_version": <class
     version>}}`` for a row written under another class version than this process's
     own, whose record's ``metadata`` holds the versions compatible with it. Rows of this

@@ -13,10 +13,27 @@ Tables of a class whose ``table_name`` is ``T``:
     every saved version of every object, keyed by (``_object_id``,
     ``_object_version``), with its class version, whether it is the latest version
     of its object (``_is_latest``), whether it records a deletion (``_deleted``) and
-    whether it still has to reach a separate latest-objects database (``_pending``);
+    whether it still has to reach a separate latest-objects database (``_pending``).
+    Its key serves its own reads: by address, and every version in address order.
 ``T``
-    the latest version of each object: a view of ``T__history`` when both live in
-    one database, a table of its own in the database of the default alias otherwise.
+    the latest version of each object that is not deleted, keyed by ``_object_id``
+    (in SQLite the rowid), with the class's indexes (``__indexes__``). When the
+    history lives in the same database, the history's trigger ``T__latest`` keeps it
+    level within each statement that appends versions, and clears ``_is_latest`` of
+    the version before; otherwise the writer publishes to it after each commit.
+
+Indexes and orders go together: an index on fields ``a, b`` holds them ascending with
+nulls first, then the object id ascending (SQLite's rowid is in every index), and the
+query compiler orders by fields ascending with nulls first or descending with nulls
+last, the object id last in the direction of the last field. Every order it emits on
+indexed fields is then the index read forwards or backwards: a change to one of the
+two must keep the other matching (the layout tests check the plans).
+
+A first use brings a store made by an earlier version to this layout, in the
+transaction that holds the schema lock: ``T`` as a view over the history becomes a
+table filled from the history's latest versions, field indexes move from the history
+to ``T``, and indexes defined otherwise (without nulls placement, or with the id in
+SQLite) are made again.
 
 A table belongs to one class: the registry refuses a second class name for it, and,
 in SQLite, a table name differing from it only in case (there, the same table). A field keeps its column
@@ -80,7 +97,8 @@ class StoredClass:
     columns: dict[str, str] = field(default_factory=dict)
     """Every field column of the tables (over all versions), with its kind."""
     derived: dict[str, Any] = field(default_factory=dict, repr=False)
-    """What readers derive from the versions, kept with them (see the query compiler)."""
+    """What readers and writers derive from the versions, kept with them (see the query
+    compiler and the writer)."""
 
     @property
     def fields(self) -> dict[str, StoredField]:
@@ -234,6 +252,73 @@ def _inspect(dialect: Dialect, names: Sequence[str]) -> Plan[dict[str, _Relation
     return {name: found[key(name)] for name in names if key(name) in found}
 
 
+@dataclass(frozen=True, slots=True)
+class _Index:
+    """An index as the catalog describes it: its table, its key columns (each with whether it
+    sorts descending and whether nulls come first) and whether it is partial."""
+
+    table: str
+    columns: tuple[tuple[str, bool, bool], ...]
+    partial: bool
+
+
+@dataclass(slots=True)
+class _Extras:
+    """The indexes and triggers of a class's tables (by folded name in SQLite)."""
+
+    indexes: dict[str, tuple[str, _Index]] = field(default_factory=dict)
+    """Index name -> (the name as spelled, the index), for the indexes that are not constraints."""
+    triggers: dict[str, str] = field(default_factory=dict)
+    """Trigger name -> its definition (SQLite: its statement; PostgreSQL: its function's body)."""
+
+
+def _inspect_extras(dialect: Dialect, tables: Sequence[str]) -> Plan[_Extras]:
+    """Plan: the indexes (other than key constraints) and triggers of ``tables``."""
+    extras = _Extras()
+    if dialect.name == "sqlite":
+        marks = ", ".join("lower(?)" for _ in tables)
+        rows = yield query(
+            "SELECT t.name, l.name, l.partial, x.name, x.desc, NULL FROM sqlite_master AS t "
+            "JOIN pragma_index_list(t.name) AS l JOIN pragma_index_xinfo(l.name) AS x "
+            f"WHERE t.type = 'table' AND lower(t.name) IN ({marks}) AND l.origin = 'c' AND x.key = 1 "
+            "ORDER BY l.name, x.seqno",
+            list(tables),
+        )
+        triggers = yield query(
+            f"SELECT name, sql FROM sqlite_master WHERE type = 'trigger' AND lower(tbl_name) IN ({marks})",
+            list(tables),
+        )
+    else:
+        rows = yield query(
+            "SELECT t.relname, c.relname, i.indpred IS NOT NULL, a.attname, (i.indoption[k.n - 1] & 1) <> 0, "
+            "(i.indoption[k.n - 1] & 2) <> 0 FROM pg_index AS i JOIN pg_class AS c ON c.oid = i.indexrelid "
+            "JOIN pg_class AS t ON t.oid = i.indrelid "
+            "CROSS JOIN LATERAL unnest(i.indkey::int2[]) WITH ORDINALITY AS k(attnum, n) "
+            "LEFT JOIN pg_attribute AS a ON a.attrelid = i.indrelid AND a.attnum = k.attnum "
+            "WHERE t.relnamespace = current_schema()::regnamespace AND t.relname = ANY(%s) "
+            "AND NOT i.indisprimary AND NOT i.indisunique AND k.n <= i.indnkeyatts ORDER BY c.relname, k.n",
+            (list(tables),),
+        )
+        triggers = yield query(
+            "SELECT g.tgname, p.prosrc FROM pg_trigger AS g JOIN pg_class AS t ON t.oid = g.tgrelid "
+            "JOIN pg_proc AS p ON p.oid = g.tgfoid "
+            "WHERE t.relnamespace = current_schema()::regnamespace AND t.relname = ANY(%s) AND NOT g.tgisinternal",
+            (list(tables),),
+        )
+    key = fold if dialect.name == "sqlite" else str
+    found: dict[str, tuple[str, str, bool, list[tuple[str, bool, bool]]]] = {}
+    for table, name, partial, column, desc, nulls_first in rows:
+        # SQLite puts nulls first in ascending order, always.
+        nulls = bool(nulls_first) if dialect.name == "postgresql" else not desc
+        entry = found.setdefault(key(name), (name, key(table), bool(partial), []))
+        entry[3].append((key(column or ""), bool(desc), nulls))
+    extras.indexes = {
+        name: (spelled, _Index(table, tuple(columns), partial)) for name, (spelled, table, partial, columns) in found.items()
+    }
+    extras.triggers = {key(name): definition for name, definition in triggers}
+    return extras
+
+
 def _check_names(dialect: Dialect, model: ModelFields) -> None:
     if dialect.name != "postgresql":
         return
@@ -264,7 +349,7 @@ def _resolve(
                 f"{model.defined_in} cannot store its objects there too: set __table_name__ on "
                 f"{model.class_name} to give it a table of its own"
             )
-    versions = _decode_versions(row[1:4] for row in rows)
+    versions = _decode_versions(row[1:4] for row in sorted(rows, key=lambda row: int(row[1])))
     if copy_of is not None:
         new = [v for n, v in copy_of.versions.items() if versions.get(n) != v]
         versions.update({v.version: v for v in new})
@@ -277,8 +362,8 @@ def _resolve(
             current = max(versions, default=0) + 1
             new = [ClassVersion(current, _allocate_columns(model, current, versions), signature)]
             versions[current] = new[0]
-    stored = StoredClass(model.class_name, model.table_name, versions, current)
-    for version in versions.values():
+    stored = StoredClass(model.class_name, model.table_name, dict(sorted(versions.items())), current)
+    for version in stored.versions.values():
         for field_def in version.fields.values():
             stored.columns[field_def.column] = field_def.kind
     return stored, new
@@ -289,22 +374,23 @@ def prepare(
     model: ModelFields,
     *,
     history: bool,
-    latest: str | None,
+    latest: bool,
     indexes: Sequence[tuple[str, ...]],
     copy_of: StoredClass | None = None,
     write: bool,
 ) -> Plan[StoredClass | None]:
     """Plan: the class as one database stores it, with its schema version and tables.
 
-    ``history``: this database holds ``T__history``. ``latest``: ``"view"`` for the
-    latest-objects view over the history, ``"table"`` for a separate latest table.
-    With ``copy_of`` (the class as registered in another database, the authority on
-    version numbers), the registry is brought level with it.
+    ``history``: this database holds ``T__history``. ``latest``: it holds the latest
+    objects' table ``T`` with the class's indexes; with ``history`` too, the history's
+    trigger keeps it level in the transaction of each write. With ``copy_of`` (the class
+    as registered in another database, the authority on version numbers), the registry
+    is brought level with it.
 
     Without ``write`` the plan only reads, and gives None when something must be
-    registered or created. With ``write`` (inside a transaction) it takes the schema
-    lock, looks again and makes what is missing. Readers of a registered class must
-    never wait for a writer: a plain read comes first, the lock only when needed.
+    registered, created or migrated. With ``write`` (inside a transaction) it takes the
+    schema lock, looks again and makes what is missing. Readers of a registered class
+    must never wait for a writer: a plain read comes first, the lock only when needed.
     """
     _check_names(dialect, model)
     if write and dialect.name == "postgresql":
@@ -335,14 +421,8 @@ def prepare(
         (table,),
     )
     stored, new = _resolve(model, rows, copy_of)
-    changes = _table_changes(dialect, stored, found, history=history, latest=latest)
-    index_names = {
-        _index_name(dialect, table, [stored.fields[name].column for name in entry]): entry for entry in indexes
-    }
-    if index_names and latest is not None:
-        existing = yield from _inspect(dialect, list(index_names))
-        changes += [_index_ddl(dialect, stored, name, index_names[name], history=history, latest=latest)
-                    for name in index_names if name not in existing]
+    extras = yield from _inspect_extras(dialect, [table, table + HISTORY_SUFFIX] if history else [table])
+    changes = _Layout(dialect, stored, found, extras).changes(history=history, latest=latest, indexes=indexes)
     if not write:
         return None if new or changes else stored
     for version in new:
@@ -359,90 +439,247 @@ def prepare(
     return stored
 
 
-def _table_changes(
-    dialect: Dialect, stored: StoredClass, found: dict[str, _Relation], *, history: bool, latest: str | None
-) -> list[str]:
-    """The statements that create or extend the tables of a class in one database (none: all there)."""
-    q = dialect.quote
-    types = dialect.column_types
-    integer, boolean = types["integer"], types["boolean"]
-    table = stored.table_name
-    history_table = table + HISTORY_SUFFIX
-    key = fold if dialect.name == "sqlite" else str
-    columns = [(q(column), types[kind]) for column, kind in stored.columns.items()]
-    address = [(q("_object_id"), f"{integer} NOT NULL"), (q("_object_version"), f"{integer} NOT NULL"),
-               (q("_class_version"), f"{integer} NOT NULL")]
+def latest_trigger(table: str) -> str:
+    """The name of the history's trigger (and, in PostgreSQL, of its function) keeping ``T`` level."""
+    return fitted(table + LATEST_SUFFIX)
 
-    def present(name: str, kind: str, required: Iterable[str]) -> set[str] | None:
-        relation = found.get(name)
+
+LATEST_SUFFIX: Final = "__latest"
+
+
+class _Layout:
+    """The statements that bring a class's tables, trigger and indexes in one database to the
+    current layout: created, extended, or migrated from an earlier layout (none: all there)."""
+
+    def __init__(self, dialect: Dialect, stored: StoredClass, found: dict[str, _Relation], extras: _Extras) -> None:
+        self.dialect = dialect
+        self.stored = stored
+        self.found = found
+        self.extras = extras
+        self.q = dialect.quote
+        self.key = fold if dialect.name == "sqlite" else str
+        self.table = stored.table_name
+        self.history = stored.table_name + HISTORY_SUFFIX
+
+    def _present(self, name: str, kind: str, required: Iterable[str]) -> set[str] | None:
+        """The (keyed) columns of an existing relation of that kind; None when it does not exist."""
+        relation = self.found.get(name)
         if relation is None:
             return None
-        names = {key(column) for column in relation.columns}
-        if relation.kind != kind or not {key(c) for c in required} <= names:
+        names = {self.key(column) for column in relation.columns}
+        if relation.kind != kind or not {self.key(c) for c in required} <= names:
             raise SchemaError(
-                f"{relation.name!r} already exists in {dialect.name} database and is not a {kind} of stored "
-                f"{stored.class_name} objects; set __table_name__ on the class to store it elsewhere"
+                f"{relation.name!r} already exists in {self.dialect.name} database and is not a {kind} of stored "
+                f"{self.stored.class_name} objects; set __table_name__ on the class to store it elsewhere"
             )
         return names
 
-    changes: list[str] = []
-    if history:
-        names = present(history_table, "table", [*ADDRESS, *HISTORY_FLAGS])
+    def _added(self, table: str, names: set[str]) -> list[str]:
+        types = self.dialect.column_types
+        return [f"ALTER TABLE {self.q(table)} ADD COLUMN {self.q(column)} {types[kind]}"
+                for column, kind in self.stored.columns.items() if self.key(column) not in names]
+
+    def changes(self, *, history: bool, latest: bool, indexes: Sequence[tuple[str, ...]]) -> list[str]:
+        changes: list[str] = []
+        if history:
+            changes += self._history()
+        if latest and history:
+            changes += self._local_latest(required=True)
+        elif history:
+            # A latest table left here by a use with both aliases on this database is kept
+            # level as long as its trigger is there, so that such a use finds it current.
+            changes += self._local_latest(required=False)
+        elif latest:
+            names = self._present(self.table, "table", ADDRESS)
+            if names is None:
+                changes.append(self._latest_ddl())
+                names = {self.key(c) for c in self.stored.columns}
+            changes += self._added(self.table, names)
+        if latest:
+            changes += self._indexes(indexes, history_here=history)
+        return changes
+
+    def _history(self) -> list[str]:
+        q, types = self.q, self.dialect.column_types
+        changes = []
+        names = self._present(self.history, "table", [*ADDRESS, *HISTORY_FLAGS])
         if names is None:
-            flags = [(q(flag), f"{boolean} NOT NULL DEFAULT FALSE") for flag in HISTORY_FLAGS]
-            body = ", ".join(f"{name} {kind}" for name, kind in [*address, *flags, *columns])
-            suffix = " WITHOUT ROWID" if dialect.name == "sqlite" else ""
+            integer, boolean = types["integer"], types["boolean"]
+            address = [f"{q(c)} {integer} NOT NULL" for c in ADDRESS]
+            flags = [f"{q(flag)} {boolean} NOT NULL DEFAULT FALSE" for flag in HISTORY_FLAGS]
+            columns = [f"{q(column)} {types[kind]}" for column, kind in self.stored.columns.items()]
+            suffix = " WITHOUT ROWID" if self.dialect.name == "sqlite" else ""
             changes.append(
-                f"CREATE TABLE {q(history_table)} ({body}, PRIMARY KEY ({q('_object_id')}, {q('_object_version')})){suffix}"
+                f"CREATE TABLE {q(self.history)} ({', '.join([*address, *flags, *columns])}, "
+                f"PRIMARY KEY ({q('_object_id')}, {q('_object_version')})){suffix}"
             )
-            names = {key(c) for c in stored.columns}
-        changes += [f"ALTER TABLE {q(history_table)} ADD COLUMN {q(column)} {types[kind]}"
-                    for column, kind in stored.columns.items() if key(column) not in names]
-        if dialect.name == "postgresql":
-            sequence = found.get(table + "__ids")
+            names = {self.key(c) for c in self.stored.columns}
+        changes += self._added(self.history, names)
+        if self.dialect.name == "postgresql":
+            sequence = self.found.get(self.table + "__ids")
             if sequence is None:
-                changes.append(f"CREATE SEQUENCE IF NOT EXISTS {q(table + '__ids')}")
+                changes.append(f"CREATE SEQUENCE IF NOT EXISTS {q(self.table + '__ids')}")
             elif sequence.kind != "sequence":
                 raise SchemaError(
-                    f"{sequence.name!r} already exists in {dialect.name} database and is not the id sequence of "
-                    f"stored {stored.class_name} objects; set __table_name__ on the class to store it elsewhere"
+                    f"{sequence.name!r} already exists in {self.dialect.name} database and is not the id sequence "
+                    f"of stored {self.stored.class_name} objects; set __table_name__ on the class to store it "
+                    "elsewhere"
                 )
-    if latest == "view":
-        names = present(table, "view", ADDRESS)
-        if names is None or {key(c) for c in stored.columns} - names:
-            select = ", ".join(q(c) for c in [*ADDRESS, *stored.columns])
-            changes.append(f"DROP VIEW IF EXISTS {q(table)}")
+        return changes
+
+    def _latest_ddl(self) -> str:
+        q, types = self.q, self.dialect.column_types
+        integer = types["integer"]
+        columns = [f"{q(column)} {types[kind]}" for column, kind in self.stored.columns.items()]
+        # In SQLite an INTEGER PRIMARY KEY is the rowid: the table is stored in object id
+        # order and every index holds the id without naming it.
+        body = [f"{q('_object_id')} {integer} PRIMARY KEY NOT NULL", f"{q('_object_version')} {integer} NOT NULL",
+                f"{q('_class_version')} {integer} NOT NULL", *columns]
+        return f"CREATE TABLE {q(self.table)} ({', '.join(body)})"
+
+    def _foreign(self, name: str, what: str) -> SchemaError:
+        return SchemaError(
+            f"{name!r} already exists in {self.dialect.name} database and is not {what} of stored "
+            f"{self.stored.class_name} objects; set __table_name__ on the class to store it elsewhere"
+        )
+
+    def _local_latest(self, *, required: bool) -> list[str]:
+        """The latest table of a database that holds the history too, and the trigger that keeps it level.
+
+        ``required``: both aliases use this database, so the table must be there and
+        current: it is made (or, from the view of an earlier layout, migrated) and filled
+        from the history's latest versions, which keeps every version. Otherwise a table
+        left by such a use is kept level only as long as its trigger is there.
+        """
+        q = self.q
+        trigger = latest_trigger(self.table)
+        relation = self.found.get(self.table)
+        defined = self.extras.triggers.get(self.key(trigger))
+        if not required and (relation is None or relation.kind != "table" or defined is None):
+            return []
+        changes: list[str] = []
+        fill = False
+        if relation is not None and relation.kind == "view":
+            self._present(self.table, "view", ADDRESS)
+            changes.append(f"DROP VIEW {q(self.table)}")
+            relation = None
+        if relation is None:
+            changes.append(self._latest_ddl())
+            names = {self.key(c) for c in self.stored.columns}
+            fill = self.history in self.found
+        else:
+            names = self._present(self.table, "table", ADDRESS) or set()
+            if defined is None:
+                # Nothing kept this table level: unless it is a copy of this history (made
+                # again from it), it belongs to something else.
+                if self.history not in self.found:
+                    raise self._foreign(relation.name, "the latest-objects table")
+                fill = True
+                changes.append(f"DELETE FROM {q(self.table)}")
+        changes += self._added(self.table, names)
+        if fill:
+            columns = ", ".join(q(c) for c in [*ADDRESS, *self.stored.columns])
             changes.append(
-                f"CREATE VIEW {q(table)} AS SELECT {select} FROM {q(history_table)} WHERE {q('_is_latest')} = TRUE"
+                f"INSERT INTO {q(self.table)} ({columns}) SELECT {columns} FROM {q(self.history)} "
+                f"WHERE {q('_is_latest')} = TRUE AND {q('_deleted')} = FALSE"
             )
-    elif latest == "table":
-        names = present(table, "table", ADDRESS)
-        if names is None:
-            body = ", ".join(f"{name} {kind}" for name, kind in [*address, *columns])
-            changes.append(f"CREATE TABLE {q(table)} ({body}, PRIMARY KEY ({q('_object_id')}))")
-            names = {key(c) for c in stored.columns}
-        changes += [f"ALTER TABLE {q(table)} ADD COLUMN {q(column)} {types[kind]}"
-                    for column, kind in stored.columns.items() if key(column) not in names]
-    return changes
+        statements, definition = self._trigger(trigger)
+        if defined != definition:
+            if defined is None:
+                changes += statements
+            elif self.dialect.name == "sqlite":
+                changes += [f"DROP TRIGGER {q(trigger)}", *statements]
+            else:
+                changes.append(statements[0])  # the function, replaced; the trigger stays
+        return changes
+
+    def _trigger(self, name: str) -> tuple[list[str], str]:
+        """The statements creating the history's trigger, and its definition as the catalog shows it.
+
+        Each history row written brings the latest table level: a row of a newer version
+        replaces the object's row, a deletion removes it, and the version before it (a
+        write appends the version after the newest) is no longer the history's latest.
+        """
+        q = self.q
+        columns = [*ADDRESS, *sorted(self.stored.columns)]
+        listed = ", ".join(q(c) for c in columns)
+        updates = ", ".join(f"{q(c)} = excluded.{q(c)}" for c in columns[1:])
+        table, history = q(self.table), q(self.history)
+        oid, version = q("_object_id"), q("_object_version")
+        if self.dialect.name == "sqlite":
+            values = ", ".join(f"NEW.{q(c)}" for c in columns)
+            statement = (
+                f"CREATE TRIGGER {q(name)} AFTER INSERT ON {history} FOR EACH ROW BEGIN\n"
+                f"INSERT INTO {table} ({listed}) SELECT {values} WHERE NEW.{q('_deleted')} = FALSE "
+                f"ON CONFLICT ({oid}) DO UPDATE SET {updates} WHERE {table}.{version} < excluded.{version};\n"
+                f"DELETE FROM {table} WHERE NEW.{q('_deleted')} = TRUE AND {oid} = NEW.{oid} "
+                f"AND {version} < NEW.{version};\n"
+                f"UPDATE {history} SET {q('_is_latest')} = FALSE WHERE NEW.{version} > 1 AND {oid} = NEW.{oid} "
+                f"AND {version} = NEW.{version} - 1 AND {q('_is_latest')} = TRUE;\n"
+                "END"
+            )
+            return [statement], statement
+        # One run per statement over its new rows (a COPY of many rows included). First
+        # versions are new objects: plain inserts, far cheaper than upserts in bulk.
+        body = (
+            "\nBEGIN\n"
+            f"  INSERT INTO {table} ({listed}) SELECT {listed} FROM new_rows WHERE {version} = 1 "
+            f"AND NOT {q('_deleted')};\n"
+            f"  IF EXISTS (SELECT FROM new_rows WHERE {version} > 1) THEN\n"
+            f"    INSERT INTO {table} AS l ({listed}) SELECT {listed} FROM new_rows WHERE {version} > 1 "
+            f"AND NOT {q('_deleted')}\n"
+            f"      ON CONFLICT ({oid}) DO UPDATE SET {updates} WHERE l.{version} < excluded.{version};\n"
+            f"    DELETE FROM {table} AS l USING new_rows AS n\n"
+            f"      WHERE n.{q('_deleted')} AND l.{oid} = n.{oid} AND l.{version} < n.{version};\n"
+            f"    UPDATE {history} AS h SET {q('_is_latest')} = FALSE FROM new_rows AS n\n"
+            f"      WHERE n.{version} > 1 AND h.{oid} = n.{oid} AND h.{version} = n.{version} - 1 AND h.{q('_is_latest')};\n"
+            "  END IF;\n"
+            "  RETURN NULL;\n"
+            "END\n"
+        )
+        function = f"CREATE OR REPLACE FUNCTION {q(name)}() RETURNS trigger LANGUAGE plpgsql AS $kestrum${body}$kestrum$"
+        trigger = (
+            f"CREATE TRIGGER {q(name)} AFTER INSERT ON {history} REFERENCING NEW TABLE AS new_rows "
+            f"FOR EACH STATEMENT EXECUTE FUNCTION {q(name)}()"
+        )
+        return [function, trigger], body
+
+    def _indexes(self, indexes: Sequence[tuple[str, ...]], *, history_here: bool) -> list[str]:
+        """The class's indexes on the latest table, each made again when defined otherwise (an
+        earlier layout's), and, with the history here, the field indexes earlier layouts put there."""
+        q, key = self.q, self.key
+        changes: list[str] = []
+        wanted_names = set()
+        for entry in indexes:
+            columns = [self.stored.fields[name].column for name in entry]
+            name = _index_name(self.dialect, self.table, columns)
+            wanted_names.add(key(name))
+            # Nulls first ascending, as queries order them: SQLite's own order, declared in PostgreSQL.
+            keys = [(key(c), False, True) for c in columns]
+            terms = [q(c) + (" ASC NULLS FIRST" if self.dialect.name == "postgresql" else "") for c in columns]
+            if self.dialect.name == "postgresql":
+                # The id, ascending as the tie-break of ascending orders: the index read backwards
+                # serves the same order descending. (In SQLite every index holds the rowid.)
+                keys.append((key("_object_id"), False, False))
+                terms.append(q("_object_id"))
+            wanted = _Index(key(self.table), tuple(keys), False)
+            if self.extras.indexes.get(key(name), ("", None))[1] == wanted:
+                continue
+            if key(name) in self.extras.indexes:
+                changes.append(f"DROP INDEX {q(self.extras.indexes[key(name)][0])}")
+            changes.append(f"CREATE INDEX {q(name)} ON {q(self.table)} ({', '.join(terms)})")
+        if history_here:
+            # Field indexes are named after the latest table (a long name keeps its head).
+            head = key((self.table + "__idx__").encode()[: IDENTIFIER_BYTES - 10].decode(errors="ignore"))
+            for name, (spelled, index) in self.extras.indexes.items():
+                if index.table == key(self.history) and name.startswith(head) and name not in wanted_names:
+                    changes.append(f"DROP INDEX {q(spelled)}")
+        return changes
 
 
 def _index_name(dialect: Dialect, table: str, columns: list[str]) -> str:
     name = "__".join([table, "idx", *columns])
     return fitted(name) if dialect.name == "postgresql" else name
-
-
-def _index_ddl(
-    dialect: Dialect, stored: StoredClass, name: str, fields: tuple[str, ...], *, history: bool, latest: str | None
-) -> str:
-    q = dialect.quote
-    columns = ", ".join(q(stored.fields[field_name].column) for field_name in fields)
-    if latest == "view" and history:
-        # Not a partial index on the latest rows: planners without statistics would
-        # scan it (and look every row up) even for reading the whole table.
-        target = stored.table_name + HISTORY_SUFFIX
-    else:
-        target = stored.table_name
-    return f"CREATE INDEX IF NOT EXISTS {q(name)} ON {q(target)} ({columns}, {q('_object_id')})"
 
 
 def index_fields(model: type[Any], fields: dict[str, StoredField]) -> list[tuple[str, ...]]:

@@ -137,6 +137,16 @@ class SQLiteCodec(Codec):
             RELATION: relation_id,
         }
 
+    def encode_all(self, kind: str, values: list[Any]) -> list[Any]:
+        if kind == CoreTypes.NUMBER.value:
+            # Floats other than NaN and zeros (of either sign) are stored as they are.
+            return [
+                value if type(value) is float and value == value and value != 0.0 else None if value is None
+                else _real(value)
+                for value in values
+            ]
+        return super().encode_all(kind, values)
+
     def decoder(self, kind: str) -> Any:
         if kind == CoreTypes.NUMBER.value:
             return _real_value
@@ -252,9 +262,6 @@ class SQLiteDialect(Dialect):
         RELATION: "INTEGER",
     }
     codec = SQLiteCodec()
-
-    def id_text(self, column: str) -> str:
-        return f"CAST({column} AS TEXT)"
 
     def any_of(self, column: str) -> str:
         return f"{column} IN (SELECT value FROM json_each(?))"
@@ -422,6 +429,10 @@ class _SyncDriver(Driver):
         self.conn = conn
         self._translate = _translate(path)
 
+    @property
+    def in_transaction(self) -> bool:
+        return self.conn.in_transaction
+
     def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]:
         with translated(self._translate):
             return self.conn.execute(sql, params).fetchall()
@@ -446,6 +457,10 @@ class _AsyncDriver(AsyncDriver):
     def __init__(self, conn: aiosqlite.Connection, path: str) -> None:
         self.conn = conn
         self._translate = _translate(path)
+
+    @property
+    def in_transaction(self) -> bool:
+        return self.conn.in_transaction
 
     async def query(self, sql: str, params: Params = ()) -> list[tuple[Any, ...]]:
         with translated(self._translate):
@@ -519,9 +534,9 @@ class _AsyncPool:
         try:
             with translated(_translate(self.path)):
                 await conn
-        except Exception:
-            # A failed connection stops its worker without waiting for it: wait here, so
-            # that the worker never reports to a loop closed in the meantime.
+        except BaseException:
+            # A failed (or cancelled) connection stops its worker without waiting for it: wait
+            # here, so that the worker never reports to a loop closed in the meantime.
             while thread is not None and thread.is_alive():
                 await asyncio.sleep(0.001)
             raise

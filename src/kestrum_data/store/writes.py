@@ -15,37 +15,45 @@ that fails is undone alone, and the block may catch its error and go on (see
 their write has run, so that a later write of the same instance in the block
 follows on from it; the metadata is put back if the write or the block rolls back.
 
-When the default alias and the lakehouse alias name different databases, a write
-commits to the history first, with its rows marked pending, then to the latest
-objects, then clears the marks. A write cut off in between is completed the next
-time a process uses the class; a publication that fails in this process is retried
-on the class's next use here.
+A write appends its versions to the history. When both aliases name one database,
+the history's trigger brings the latest objects' table level in the same statement
+(see :mod:`~kestrum_data.store.schema`); a save of one object outside a transaction
+is then that one statement. When the default alias and the lakehouse alias name
+different databases, a write commits to the history first, with its rows marked
+pending, then to the latest objects, then clears the marks. A write cut off in
+between is completed the next time a process uses the class; a publication that
+fails in this process is retried on the class's next use here.
 """
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import logging
 from collections import defaultdict
-from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from operator import itemgetter
 from typing import Any
 
 from kestrum_data.store import session
 from kestrum_data.store.classes import ClassRegistry
+from kestrum_data.store.collection import paused
 from kestrum_data.store.database import (
     AsyncDriver,
     Dialect,
     Driver,
     Plan,
     arun,
+    execute,
     execute_many,
     insert_many,
     query,
     run,
+    to_completion,
 )
 from kestrum_data.store.errors import ConflictError, InvalidValueError
+from kestrum_data.store.fields import Codec
 from kestrum_data.store.schema import ADDRESS, StoredClass
 from kestrum_data.store.session import Transaction
 
@@ -63,18 +71,41 @@ class _Batch:
     """Object ids (None for new objects until ids are allocated)."""
     versions: list[int]
     columns: list[list[Any]]
-    """The values of each field column, encoded for the history database."""
+    """The values of each field column, encoded for the history database (a write of one
+    object: empty, its values in :attr:`values`)."""
     previous: list[tuple[int, int]]
     expected: dict[int, int]
     deleted: bool
     new: int
+    values: Sequence[Any] = ()
+    """The encoded field values of a write of one object."""
     rows: list[tuple[Any, ...]] = field(default_factory=list)
     """History rows: address, flags, field columns (made once the ids are known)."""
 
     def make_rows(self, pending: bool) -> None:
         count = len(self.objects)
+        if count == 1:
+            deleted = self.deleted
+            self.rows = [(self.ids[0], self.versions[0], self.stored.current, not deleted, deleted, pending, *self.values)]
+            return
         flags = [[self.stored.current] * count, [not self.deleted] * count, [self.deleted] * count, [pending] * count]
-        self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
+        with paused():
+            self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
+
+    def metadata(self) -> Iterator[tuple[Any, dict[str, Any]]]:
+        """Each instance with the metadata of the version this batch wrote of it."""
+        version = self.stored.current
+        for obj, object_id, object_version in zip(self.objects, self.ids, self.versions):
+            yield obj, {"object_id": object_id, "object_version": object_version, "class_version": version}
+
+
+def _conflict(model: type[Any], object_id: int, expected: int, current: int | None) -> ConflictError:
+    state = "does not exist" if current is None else f"is at version {current}"
+    return ConflictError(
+        f"{model.__name__} object {object_id} {state}, not at version {expected} as loaded: "
+        "another writer (or another instance of it) saved or deleted it; "
+        "load it again and reapply the change"
+    )
 
 
 class Writer:
@@ -100,61 +131,106 @@ class Writer:
         return rows
 
     def _batches(self, objects: Sequence[Any], deleted: bool, stored_of: Any) -> list[_Batch]:
-        groups: dict[type[Any], list[Any]] = defaultdict(list)
-        seen: set[int] = set()
-        for obj in objects:
-            if id(obj) in seen:
-                raise InvalidValueError(f"{type(obj).__name__} object appears twice in one write")
-            seen.add(id(obj))
-            groups[type(obj)].append(obj)
-        return [self._batch(model, items, deleted, stored_of(model)) for model, items in groups.items()]
+        if len(objects) == 1:
+            model = type(objects[0])
+            return [self._batch(model, list(objects), deleted, stored_of(model))]
+        if len(set(map(id, objects))) != len(objects):
+            seen: set[int] = set()
+            for obj in objects:
+                if id(obj) in seen:
+                    raise InvalidValueError(f"{type(obj).__name__} object appears twice in one write")
+                seen.add(id(obj))
+        models = set(map(type, objects))
+        groups: dict[type[Any], list[Any]] = {models.pop(): list(objects)} if len(models) == 1 else defaultdict(list)
+        if models:
+            for obj in objects:
+                groups[type(obj)].append(obj)
+        with paused():
+            return [self._batch(model, items, deleted, stored_of(model)) for model, items in groups.items()]
 
     def _batch(self, model: type[Any], objects: list[Any], deleted: bool, stored: StoredClass) -> _Batch:
-        ids: list[int | None] = []
-        versions: list[int] = []
-        previous, expected, new = [], {}, 0
-        for obj in objects:
-            metadata = obj.metadata
-            if metadata:
-                object_id, version = metadata["object_id"], metadata["object_version"]
-                if object_id in expected:
-                    raise InvalidValueError(
-                        f"{model.__name__} object {object_id} appears twice in one write, as two different "
-                        "instances of it: write it through one instance"
-                    )
-                expected[object_id] = version
-                previous.append((object_id, version))
-                ids.append(object_id)
-                versions.append(version + 1)
-            elif deleted:
-                raise InvalidValueError(f"{model.__name__} object is not saved: there is nothing to delete")
-            else:
-                ids.append(None)
-                versions.append(1)
-                new += 1
-        fields = stored.fields
-        if deleted:
-            columns = [[None] * len(objects) for _ in fields]
+        found = [obj.metadata for obj in objects]
+        ids: list[int | None]
+        previous: list[tuple[int, int]] = []
+        expected: dict[int, int] = {}
+        if not deleted and not any(found):  # new objects only
+            ids, versions, new = [None] * len(objects), [1] * len(objects), len(objects)
         else:
-            # Column by column: one pass in C finds the value types of a column; only a
-            # column holding other types than the database takes as they are is encoded.
-            codec = self.history_db.dialect.codec
-            names = list(fields)
-            get: Any = itemgetter(*names) if len(names) > 1 else lambda values: tuple(values[n] for n in names)
+            ids, versions, new = [], [], 0
+            for metadata in found:
+                if metadata:
+                    object_id, version = metadata["object_id"], metadata["object_version"]
+                    if object_id in expected:
+                        raise InvalidValueError(
+                            f"{model.__name__} object {object_id} appears twice in one write, as two different "
+                            "instances of it: write it through one instance"
+                        )
+                    expected[object_id] = version
+                    previous.append((object_id, version))
+                    ids.append(object_id)
+                    versions.append(version + 1)
+                elif deleted:
+                    raise InvalidValueError(f"{model.__name__} object is not saved: there is nothing to delete")
+                else:
+                    ids.append(None)
+                    versions.append(1)
+                    new += 1
+        encoding = self._encoding(stored)
+        codec = self.history_db.dialect.codec
+        if len(objects) == 1:  # value by value
+            if deleted:
+                values: Sequence[Any] = [None] * len(encoding.kinds)
+            else:
+                try:
+                    values = encoding.one(objects[0].__dict__, codec)
+                except KeyError as error:
+                    raise InvalidValueError(f"{model.__name__} object has no value for field {error}") from None
+            return _Batch(model, stored, objects, ids, versions, [], previous, expected, deleted, new, values)
+        if deleted:
+            columns = [[None] * len(objects) for _ in encoding.kinds]
+        else:
             try:
-                columns = [list(column) for column in zip(*[get(obj.__dict__) for obj in objects])] or [[] for _ in names]
+                values = [encoding.get(obj.__dict__) for obj in objects]
             except KeyError as error:
                 raise InvalidValueError(f"{model.__name__} object has no value for field {error}") from None
-            for index, field_def in enumerate(fields.values()):
+            # Column by column: one pass in C finds the value types of a column; only a
+            # column holding other types than the database takes as they are is encoded.
+            columns = [list(column) for column in zip(*values)] or [[] for _ in encoding.kinds]
+            for index, kind in enumerate(encoding.kinds):
                 column = columns[index]
-                if not set(map(type, column)) <= {type(None), *codec.pass_through.get(field_def.kind, ())}:
-                    encode = codec.encoders[field_def.kind]
-                    columns[index] = [None if value is None else encode(value) for value in column]
+                if not set(map(type, column)) <= encoding.stored_as_is[index]:
+                    columns[index] = codec.encode_all(kind, column)
         return _Batch(model, stored, objects, ids, versions, columns, previous, expected, deleted, new)
 
+    def _encoding(self, stored: StoredClass) -> _Encoding:
+        found = stored.derived.get("encoding")
+        if found is None:
+            found = stored.derived["encoding"] = _Encoding.of(self.history_db.dialect.codec, stored)
+        return found  # type: ignore[no-any-return]
+
     def _write_plan(self, batch: _Batch) -> Plan[None]:
+        """Plan: append a batch's versions to the history.
+
+        In one database with the latest objects, the history's trigger brings those level
+        within the same statements; otherwise the versions before them are marked as no
+        longer the latest here, and the batch is published after the commit.
+        """
+        if len(batch.objects) == 1:
+            yield from self._one_plan(batch)
+        else:
+            yield from self._many_plan(batch)
+        if batch.previous and not self.shared:
+            dialect = self.history_db.dialect
+            q, p = dialect.quote, dialect.placeholder
+            yield execute_many(
+                f"UPDATE {q(batch.stored.table_name + '__history')} SET {q('_is_latest')} = FALSE "
+                f"WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
+                batch.previous,
+            )
+
+    def _many_plan(self, batch: _Batch) -> Plan[None]:
         dialect = self.history_db.dialect
-        q, p = dialect.quote, dialect.placeholder
+        q = dialect.quote
         history = q(batch.stored.table_name + "__history")
         if batch.expected:
             # Each object must still be at the version it was loaded (or saved) as.
@@ -167,31 +243,46 @@ class Writer:
             for object_id, expected in batch.expected.items():
                 current = versions.get(object_id)
                 if current != expected:
-                    state = "does not exist" if current is None else f"is at version {current}"
-                    raise ConflictError(
-                        f"{batch.model.__name__} object {object_id} {state}, not at version {expected} as loaded: "
-                        "another writer (or another instance of it) saved or deleted it; "
-                        "load it again and reapply the change"
-                    )
+                    raise _conflict(batch.model, object_id, expected, current)
         if batch.new:
             if dialect.name == "postgresql":
-                ids = [row[0] for row in (yield query(
-                    "SELECT nextval(%s) FROM generate_series(1, %s)", (q(batch.stored.table_name + "__ids"), batch.new)
-                ))]
+                (ids,), = yield query(  # one array: far less to decode than one row per id
+                    "SELECT array_agg(nextval(%s)) FROM generate_series(1, %s)",
+                    (q(batch.stored.table_name + "__ids"), batch.new),
+                )
             else:
                 (top,), = yield query(f"SELECT coalesce(max({q('_object_id')}), 0) FROM {history}")
                 ids = list(range(top + 1, top + 1 + batch.new))
             fresh = iter(ids)
             batch.ids = [next(fresh) if object_id is None else object_id for object_id in batch.ids]
         batch.make_rows(not self.shared)
-        columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending")]
-        columns += [q(field_def.column) for field_def in batch.stored.fields.values()]
-        yield insert_many(history, columns, batch.rows)
-        if batch.previous:
-            yield execute_many(
-                f"UPDATE {history} SET {q('_is_latest')} = FALSE WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
-                batch.previous,
-            )
+        yield insert_many(history, self._statements(batch.stored).columns, batch.rows)
+
+    def _one_plan(self, batch: _Batch) -> Plan[None]:
+        """Plan: one object's version in one statement, which allocates a new object's id or
+        checks that an object is still at the version it was loaded (or saved) as."""
+        statements = self._statements(batch.stored)
+        batch.make_rows(not self.shared)
+        row = batch.rows[0]
+        if batch.new:
+            if statements.sequence is None:
+                (object_id,), = yield query(statements.new, row[1:])
+            else:
+                (object_id,), = yield query(statements.new, (statements.sequence, *row[1:]))
+            batch.ids[0] = object_id
+            batch.rows[0] = (object_id, *row[1:])
+            return
+        object_id, expected = batch.previous[0]
+        if (yield execute(statements.next, (*row, object_id, expected))) != 1:
+            found = yield query(statements.current, (object_id,))
+            raise _conflict(batch.model, object_id, expected, found[0][0] if found else None)
+
+    def _statements(self, stored: StoredClass) -> _Statements:
+        """The statements writing one class's history rows (made once per stored class)."""
+        found = stored.derived.get("writes")
+        if found is None:
+            found = stored.derived["writes"] = _Statements.of(self.history_db.dialect, stored)
+        return found  # type: ignore[no-any-return]
 
     def _latest_plan(self, stored: StoredClass, rows: Iterable[Sequence[Any]]) -> Plan[None]:
         """Plan: bring a separate latest-objects table level with history rows (address, deleted, columns)."""
@@ -234,18 +325,60 @@ class Writer:
         # (those of other class versions empty).
         index = {field_def.column: 6 + i for i, field_def in enumerate(batch.stored.fields.values())}
         order = [index.get(column) for column in batch.stored.columns]
-        return [[*row[:3], row[4], *(None if i is None else row[i] for i in order)] for row in batch.rows]
+        with paused():
+            return [[*row[:3], row[4], *(None if i is None else row[i] for i in order)] for row in batch.rows]
 
     def _applied(self, tx: Transaction, batches: list[_Batch]) -> None:
         """After a write's statements ran: its instances' new metadata (provisional), its publication."""
         for batch in batches:
-            version = batch.stored.current
-            tx.set_metadata(
-                (obj, {"object_id": object_id, "object_version": object_version, "class_version": version})
-                for obj, object_id, object_version in zip(batch.objects, batch.ids, batch.versions)
-            )
+            if len(batch.objects) == 1:
+                tx.set_metadata(batch.metadata())
+                continue
+            with paused():
+                tx.set_metadata(batch.metadata())
         if not self.shared:
             tx.pending.latest.extend(batches)
+
+    # A write of one object outside a transaction, with both aliases on one database, is
+    # one statement, which commits by itself: no transaction block, no savepoint, nothing
+    # to publish; the instance gets its metadata once the statement has run. It runs on a
+    # connection in autocommit mode (SQLite's is the thread's own: when a transaction is
+    # open on it, the write takes the way of any other, which refuses to join it).
+
+    def _write_alone(self, obj: Any, deleted: bool) -> bool:
+        """Write one object in one statement; False when this connection cannot."""
+        model = type(obj)
+        batch = self._batch(model, [obj], deleted, self.ensure(model, self.history_db))
+        done = False
+        try:
+            with self.history_db.connect() as driver:
+                if driver.in_transaction:
+                    return False
+                run(self._one_plan(batch), driver)
+                done = True
+        finally:
+            if done:  # also when interrupted while the connection is given back
+                _give(batch)
+        return True
+
+    async def _awrite_alone(self, obj: Any, deleted: bool) -> bool:
+        model = type(obj)
+        batch = self._batch(model, [obj], deleted, await self.aensure(model, self.history_db))
+        done = False
+        try:
+            async with self.history_db.aconnect() as driver:
+                if driver.in_transaction:
+                    return False
+                # Once sent, the statement is awaited to its end, and a cancellation raised
+                # once its outcome is on the instance.
+                _, cancelled = await to_completion(arun(self._one_plan(batch), driver))
+                done = True
+        finally:
+            if done:  # also when cancelled while the connection is given back
+                _give(batch)
+        if cancelled:
+            raise asyncio.CancelledError
+        return True
 
     def _write(self, tx: Transaction, objects: Sequence[Any], deleted: bool) -> None:
         batches = self._batches(objects, deleted, lambda model: self.ensure(model, self.history_db))
@@ -268,6 +401,8 @@ class Writer:
             return
         tx = session.current_transaction()
         if tx is None:
+            if len(objects) == 1 and self.shared and self._write_alone(objects[0], deleted):
+                return
             with self.transaction() as tx:
                 self._write(tx, objects, deleted)
             return
@@ -282,6 +417,8 @@ class Writer:
             return
         tx = session.current_transaction()
         if tx is None:
+            if len(objects) == 1 and self.shared and await self._awrite_alone(objects[0], deleted):
+                return
             async with self.atransaction() as tx:
                 await self._awrite(tx, objects, deleted)
             return
@@ -457,3 +594,82 @@ class Writer:
                 await arun(self._latest_plan(stored, rows), driver)
             async with self.history_db.atransaction() as driver:
                 await arun(self._clear_pending_plan(stored, [(row[0], row[1]) for row in rows]), driver)
+
+
+@dataclass(frozen=True, slots=True)
+class _Encoding:
+    """How the field values of one class version become history column values."""
+
+    get: Callable[[dict[str, Any]], tuple[Any, ...]]
+    """The field values of an instance's ``__dict__``, in column order."""
+    kinds: tuple[str, ...]
+    stored_as_is: tuple[frozenset[type], ...]
+    """Per column, the value types stored without encoding (``None`` included)."""
+
+    @classmethod
+    def of(cls, codec: Codec, stored: StoredClass) -> _Encoding:
+        names = list(stored.fields)
+        get: Any = itemgetter(*names) if len(names) > 1 else lambda values: tuple(values[n] for n in names)
+        kinds = tuple(field_def.kind for field_def in stored.fields.values())
+        as_is = tuple(frozenset({type(None), *codec.pass_through.get(kind, ())}) for kind in kinds)
+        return cls(get, kinds, as_is)
+
+    def one(self, values: dict[str, Any], codec: Codec) -> list[Any]:
+        """The encoded field values of one instance's ``__dict__``."""
+        return [
+            value if type(value) in as_is else codec.encode(kind, value)
+            for value, as_is, kind in zip(self.get(values), self.stored_as_is, self.kinds)
+        ]
+
+
+def _give(batch: _Batch) -> None:
+    """Give a committed batch's instances their new metadata."""
+    for obj, metadata in batch.metadata():
+        obj.__dict__["metadata"] = metadata
+
+
+@dataclass(frozen=True, slots=True)
+class _Statements:
+    """The SQL writing history rows of one class version."""
+
+    columns: list[str]
+    """The history's columns in row order: address, flags, the version's field columns."""
+    new: str
+    """Insert of a new object's first version, allocating its id; returns the id."""
+    sequence: str | None
+    """The id sequence (PostgreSQL), the first parameter of :attr:`new`."""
+    next: str
+    """Insert of a row (id first) only when its object is at the version given by the
+    two last parameters (its id, the version); changes no row otherwise."""
+    current: str
+    """The newest version of an object, or NULL (one parameter: its id)."""
+
+    @classmethod
+    def of(cls, dialect: Dialect, stored: StoredClass) -> _Statements:
+        q, p = dialect.quote, dialect.placeholder
+        history = q(stored.table_name + "__history")
+        names = [*ADDRESS, "_is_latest", "_deleted", "_pending"]
+        kinds = ["integer"] * 3 + ["boolean"] * 3 + [field_def.kind for field_def in stored.fields.values()]
+        columns = [q(c) for c in names] + [q(field_def.column) for field_def in stored.fields.values()]
+        listed = ", ".join(columns)
+        oid, version = q("_object_id"), q("_object_version")
+        if dialect.name == "postgresql":
+            # A SELECT list gives its parameters no type of their own: each is cast to its column's.
+            marks = [f"CAST(%s AS {dialect.column_types[kind]})" for kind in kinds]
+            new = f"INSERT INTO {history} ({listed}) VALUES (nextval(%s), {', '.join(['%s'] * (len(columns) - 1))})"
+            sequence = q(stored.table_name + "__ids")
+        else:
+            marks = ["?"] * len(columns)
+            new = (
+                f"INSERT INTO {history} ({listed}) SELECT coalesce(max({oid}), 0) + 1, {', '.join(marks[1:])} "
+                f"FROM {history}"
+            )
+            sequence = None
+        current = f"SELECT max({version}) FROM {history} WHERE {oid} = {p}"
+        return cls(
+            columns,
+            f"{new} RETURNING {oid}",
+            sequence,
+            f"INSERT INTO {history} ({listed}) SELECT {', '.join(marks)} WHERE ({current}) = {p}",
+            current,
+        )

@@ -145,12 +145,16 @@ def _storable(objects: Iterable[Any], action: str) -> None:
     """Refuse instances that do not hold their whole object, before anything is written."""
     from kestrum_data.store.errors import InvalidValueError
 
+    checked: set[type[Any]] = set()
     for obj in objects:
-        if is_partial_model(type(obj)):
-            raise InvalidValueError(
-                f"partial instances cannot be {action}: {type(obj).__name__} holds only the fields selected "
-                "with only(); load the whole object to write it"
-            )
+        cls = type(obj)
+        if cls not in checked:
+            if is_partial_model(cls):
+                raise InvalidValueError(
+                    f"partial instances cannot be {action}: {cls.__name__} holds only the fields selected "
+                    "with only(); load the whole object to write it"
+                )
+            checked.add(cls)
         if isinstance(obj, _RowModel) and _is_unloaded(obj):
             raise _unloaded_error(obj)
 
