@@ -37,6 +37,8 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final
 
+from pydantic import BaseModel
+
 from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
 from kestrum_data.store.database import Dialect
 from kestrum_data.store.errors import (
@@ -250,8 +252,7 @@ class _Builder:
 
     def related_id(self, field_def: StoredField, value: Any, key: str) -> Any:
         """A relation lookup's value: a stored object stands for its id."""
-        metadata = getattr(value, "metadata", None) if not isinstance(value, int | str | type(None)) else None
-        if metadata is None and not hasattr(value, "model_fields"):
+        if not isinstance(value, BaseModel):
             return value
         name = type(value).__name__.removesuffix("Partial")
         if field_def.related and name != field_def.related:
@@ -982,7 +983,7 @@ def compile_page(
     positions: list[int] = []
 
     def items(keys: list[_Key]) -> list[str]:
-        extra = []
+        extra: list[str] = []
         for key in keys:
             if key.sql in address:
                 positions.append(address.index(key.sql) - len(address))

@@ -246,7 +246,8 @@ class Reader:
         sql, params, readers = self._compiled(
             db, history, model, stored, lambda found: shapes.values(found, queryset, names)
         )
-        return self._fetch(db, sql, params, _values_of(readers, names or tuple(stored.fields), form))
+        found: list[Any] = self._fetch(db, sql, params, _values_of(readers, names or tuple(stored.fields), form))
+        return found
 
     async def avalues(self, queryset: Any, names: Sequence[str], form: str) -> list[Any]:
         """Asynchronous :meth:`values`."""
@@ -270,7 +271,8 @@ class Reader:
             db, history, model, stored,
             lambda found: (compile_aggregate(found.source, queryset, named, group), found.source),
         )
-        return self._fetch(db, statement.sql, statement.params, _aggregates_of(statement, source))
+        found: list[dict[str, Any]] = self._fetch(db, statement.sql, statement.params, _aggregates_of(statement, source))
+        return found
 
     async def aaggregate(self, queryset: Any, named: Mapping[str, Any], group: Sequence[str]) -> list[dict[str, Any]]:
         """Asynchronous :meth:`aggregate`."""
@@ -295,23 +297,22 @@ class Reader:
         model, db, history = self._target(queryset)
         paging = _Paging(queryset, size)
         annotations = getattr(queryset, "_annotations", None) or {}
-        kept: tuple[StoredClass, RowPlans] | None = None
-        while (count := paging.next_size()) > 0:
+        kept: dict[int, RowPlans] = {}  # by stored class: one set of row plans for every page
+        while paging.next_size() > 0:
             for attempt in range(2):
                 stored = self.ensure(model, db)
                 page, source = self._compiled(db, history, model, stored, paging.statement(queryset))
-                if kept is None or kept[0] is not stored:
-                    kept = (stored, RowPlans(source, page.columns, page.only))
+                plans = kept.get(id(stored)) or kept.setdefault(id(stored), RowPlans(source, page.columns, page.only))
                 rows = self._fetch(db, page.sql, page.params, list)
                 try:
-                    records = build_rows(rows, kept[1], annotations)
+                    records = build_rows(rows, plans, annotations)
                     break
                 except UnknownVersion:
                     if attempt:
                         raise
                     self.forget(model)
-                    kept = None
-            self._relate(records, kept[1], queryset)
+                    kept.clear()
+            self._relate(records, plans, queryset)
             paging.advance(rows, page.keys)
             if records:
                 yield records
@@ -321,23 +322,22 @@ class Reader:
         model, db, history = self._target(queryset)
         paging = _Paging(queryset, size)
         annotations = getattr(queryset, "_annotations", None) or {}
-        kept: tuple[StoredClass, RowPlans] | None = None
+        kept: dict[int, RowPlans] = {}
         while (count := paging.next_size()) > 0:
             for attempt in range(2):
                 stored = self.cached(model, db) or await self.aensure(model, db)
                 page, source = await self._acompiled(db, history, model, stored, paging.statement(queryset))
-                if kept is None or kept[0] is not stored:
-                    kept = (stored, RowPlans(source, page.columns, page.only))
+                plans = kept.get(id(stored)) or kept.setdefault(id(stored), RowPlans(source, page.columns, page.only))
                 rows = await self._afetch(db, page.sql, page.params, small=count <= SMALL_READ_ROWS)
                 try:
-                    records = build_rows(rows, kept[1], annotations)
+                    records = build_rows(rows, plans, annotations)
                     break
                 except UnknownVersion:
                     if attempt:
                         raise
                     self.forget(model)
-                    kept = None
-            await self._arelate(records, kept[1], queryset)
+                    kept.clear()
+            await self._arelate(records, plans, queryset)
             paging.advance(rows, page.keys)
             if records:
                 yield records

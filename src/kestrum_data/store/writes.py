@@ -589,7 +589,9 @@ class Writer:
         models = [model] if model is not None else list(dict.fromkeys(map(type, objects)))
         for cls in models:
             stored = self.registry.cached(cls, self.history_db) or (tx.registered(cls, self.history_db) if tx else None)
-            for name, columns, fields in (stored.derived.get("unique", ()) if stored is not None else ()):
+            if stored is None:
+                continue
+            for name, columns, fields in stored.derived.get("unique", ()):
                 spelled = ", ".join(f"{stored.table_name}.{column}" for column in columns)
                 if error.constraint not in (name, spelled):
                     continue

@@ -171,7 +171,7 @@ class StoreBackend:
 _store_backend = StoreBackend()
 
 
-def operation(queryset: QuerySetReader, name: str) -> Any:
+def operation(queryset: Any, name: str) -> Any:
     """The backend method ``name`` serving a query set's database alias (the store's, unless a
     registered backend serves the alias; such a backend offers what it implements)."""
     backend = _backend_of(queryset)
