@@ -14,6 +14,7 @@ from kestrum_data.store.errors import (
     SchemaError,
     StorageError,
     UnknownAliasError,
+    UniqueViolationError,
     UnknownFieldError,
     UnknownLookupError,
 )
@@ -36,6 +37,7 @@ __all__ = [
     "StorageError",
     "UnknownAliasError",
     "Transaction",
+    "UniqueViolationError",
     "UnknownFieldError",
     "UnknownLookupError",
     "close_databases",

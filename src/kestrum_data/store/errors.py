@@ -39,3 +39,18 @@ class DatabaseUnavailableError(DatabaseError):
 
 class UnknownAliasError(StorageError, LookupError):
     """A query names a database alias that is not configured."""
+
+
+class UniqueViolationError(StorageError):
+    """A write would give two latest objects of a class the same values of fields declared unique
+    (``__unique__``); nothing of it is stored.
+
+    ``model`` is the class name and ``fields`` the unique fields; ``constraint`` names the
+    database's index (as the database reports it).
+    """
+
+    def __init__(self, message: str, model: str = "", fields: tuple[str, ...] = (), constraint: str = "") -> None:
+        super().__init__(message)
+        self.model = model
+        self.fields = fields
+        self.constraint = constraint
