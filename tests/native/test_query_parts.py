@@ -79,21 +79,25 @@ def test_subclasses_are_copied_through_their_own_attributes(cls: Any, names: tup
 
 @pytest.mark.parametrize(("cls", "names", "default"), KINDS)
 def test_cycles_through_values_are_collected_and_nothing_leaks(cls: Any, names: tuple[str, str], default: Any) -> None:
-    made = cls()
-    setattr(made, names[0], made)
-    watched = weakref.ref(made)
-    del made
+    class Holder:
+        pass
+
+    made, holder = cls(), Holder()
+    setattr(made, names[0], holder)
+    holder.back = made  # type: ignore[attr-defined]
+    watched = weakref.ref(holder)
+    del made, holder
     gc.collect()
     assert watched() is None
     source = cls(**{names[0]: ["a"], names[1]: ["b"]})
     tracemalloc.start()
     try:
-        for _ in range(3):
+        for round_ in range(3):
             for _ in range(2000):
                 cls(**{names[0]: None, names[1]: None}).model_copy(deep=True).model_copy(update={names[1]: 1})
                 source.model_copy(deep=True)
             gc.collect()
-            if _ == 0:
+            if round_ == 0:
                 before = tracemalloc.get_traced_memory()[0]
         assert tracemalloc.get_traced_memory()[0] - before < 10_000
     finally:

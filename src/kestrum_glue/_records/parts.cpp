@@ -272,8 +272,14 @@ template <class Kind>
 PyObject* parts_richcompare(PyObject* self, PyObject* other, int op) {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) return Py_NewRef(Py_NotImplemented);
     return guard([&] {
-        Ref mine = py::tuple(get<Kind>(self, 0), get<Kind>(self, 1));
-        Ref theirs = py::tuple(get<Kind>(other, 0), get<Kind>(other, 1));
+        // Read in order (arguments of one call are evaluated in no fixed order): the first
+        // value missing is the one an unset object reports.
+        Ref mine_first = get<Kind>(self, 0);
+        Ref mine_second = get<Kind>(self, 1);
+        Ref theirs_first = get<Kind>(other, 0);
+        Ref theirs_second = get<Kind>(other, 1);
+        Ref mine = py::tuple(mine_first, mine_second);
+        Ref theirs = py::tuple(theirs_first, theirs_second);
         return Ref::own(PyObject_RichCompare(mine.ptr(), theirs.ptr(), op));
     });
 }
