@@ -427,10 +427,12 @@ def plain_lookup(source: Source, key: str) -> PlainLookup | None:
     if kind in JSON_KINDS or kind == CoreTypes.NUMBER.value or (kind not in ORDERED_KINDS and sign != "="):
         return None
     test = f"{b.column(field_def)} {sign} {mark}"
-    check, encode, name = b.model.check_value, b.dialect.codec.encode, field_def.name
+    # What the compiler does to the value (check it as the field's type, encode it for the
+    # column), with the field's checker and the kind's encoder looked up once.
+    check, encode = b.model.checker(field_def.name), b.dialect.codec.encoders[kind]
     return PlainLookup(
         f"NOT COALESCE(({test}), FALSE)" if negated else test,
-        lambda value: encode(kind, check(name, value)),
+        lambda value: None if (checked := check(value)) is None else encode(checked),
         kind in TEXT_KINDS and not b.dialect.nul_in_text,
     )
 

@@ -146,7 +146,10 @@ def _bind(
     try:
         paginator = queryset.get_paginator()
         offset, limit = paginator.offset, paginator.limit
-        if not (_count(offset) and _count(limit)):
+        if not (
+            (offset is None or (type(offset) is int and offset >= 0))
+            and (limit is None or (type(limit) is int and limit >= 0))
+        ):
             return None  # the compiler says what is wrong with it
         if row_cap is not None:
             limit = row_cap if limit is None else min(limit, row_cap)
@@ -192,10 +195,6 @@ def _lookups(shapes: Shapes, leaves: list[tuple[str, Any]]) -> tuple[list[str], 
     return fragments, values
 
 
-def _count(value: Any) -> bool:
-    return value is None or (type(value) is int and value >= 0)
-
-
 def _limit(queryset: Any, row_cap: int | None) -> int | None:
     limit = queryset.get_paginator().limit
     if row_cap is not None:
@@ -216,10 +215,25 @@ def _shape(queryset: Any, kind: str, offset: Any, limit: Any) -> tuple[tuple[Any
     leaves: list[tuple[str, Any]] = []
     tree = None
     conditions = queryset.get_conditions()
-    if conditions:
+    if type(conditions) is Q:
+        # The usual tree, lookups under one node (every filter() and get()), read in place.
+        children = conditions.children
+        if children:
+            keys = []
+            for child in children:
+                if type(child) is tuple and len(child) == 2 and type(child[0]) is str:
+                    keys.append(child[0])
+                    leaves.append(child)
+                else:
+                    leaves.clear()
+                    tree = _tree(conditions, leaves)
+                    break
+            else:
+                tree = (conditions.connector, bool(conditions.negated), tuple(keys))
+    elif conditions:
         tree = _tree(conditions, leaves)
-        if tree is False:
-            return None
+    if tree is False:
+        return None
     order = queryset.get_order_by()
     if type(order) is not list:
         return None
