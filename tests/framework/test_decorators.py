@@ -120,3 +120,52 @@ def test_initial_mode_comes_from_environment(env: str, outcome: str) -> None:
     environ = os.environ | {"KESTRUM_MODE": env, "PYTHONPATH": os.pathsep.join(sys.path)}
     result = subprocess.run([sys.executable, "-c", script], env=environ, capture_output=True, text=True, check=True)
     assert result.stdout.strip() == outcome
+
+
+class Natives:
+    # Native callables get the native guard: arguments pass through as they came.
+    ordered = sync_mode_only(sorted)
+    aordered = async_mode_only(sorted)
+
+
+@pytest.mark.parametrize(
+    ("name", "required", "other"), [("ordered", "sync", "async"), ("aordered", "async", "sync")]
+)
+def test_native_methods_are_guarded_natively(name: str, required: str, other: str) -> None:
+    guard = getattr(Natives, name)
+    assert guard.__wrapped__ is sorted and guard.__name__ == "sorted" and repr(guard).startswith("<function sorted at")
+    assert inspect.signature(guard) == inspect.signature(sorted) and not inspect.iscoroutinefunction(guard)
+    set_mode(required)  # type: ignore[arg-type]
+    assert getattr(Natives(), name).__self__.__class__ is Natives
+    assert guard([3, 1, 2], key=lambda v: -v) == [3, 2, 1]
+    with pytest.raises(TypeError, match="sort"):
+        guard()
+    set_mode(other)  # type: ignore[arg-type]
+    with pytest.raises(ModeError) as raised:
+        guard([1])
+    assert str(raised.value).startswith(f"sorted() is available only in {'a' if required == 'async' else ''}synchronous")
+    set_mode(None)
+    if required == "sync":
+
+        async def in_loop() -> None:
+            with pytest.raises(ModeError, match="cannot run inside a running event loop: await asorted"):
+                guard([1])
+
+        asyncio.run(in_loop())
+    assert guard([2, 1]) == [1, 2]
+
+
+def test_a_native_guard_in_a_cycle_is_collected() -> None:
+    import gc
+    import weakref
+
+    class Holder:
+        def __call__(self) -> None: ...
+
+    holder = Holder()
+    guard = sync_mode_only(holder.__call__.__call__)  # a method-wrapper: native, holding the holder
+    holder.guard = guard  # type: ignore[attr-defined]
+    watched = weakref.ref(guard)
+    del holder, guard
+    gc.collect()
+    assert watched() is None

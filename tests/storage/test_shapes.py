@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import datetime
 import math
 import os
 import signal
@@ -18,6 +19,7 @@ from store_models import Item
 from kestrum_data.aliases.using import LAKEHOUSE_DB_ALIAS
 from kestrum_data.config import configure_databases
 from kestrum_data.store import InvalidValueError, UnknownFieldError, close_databases, postgres, sqlite
+from kestrum_data.store.query import Source, lookup_sql, plain_lookup
 from kestrum_data.store.storage import storage
 from kestrum_models.storage import atransaction
 from kestrum_utils.models.enums import Versions
@@ -73,6 +75,40 @@ def test_latest_versions_and_version_numbers_share_no_statement(items: list[Item
     history = Item.objects.using(LAKEHOUSE_DB_ALIAS).filter(name="apple")
     for version, ranks in [(Versions.LATEST, [4]), (1, [3]), (Versions.LATEST, [4]), (2, [4])]:
         assert [obj.rank for obj in history.filter(_address__object_version=version).execute()] == ranks
+
+
+LOOKUP_VALUES = [
+    3, -(2**63), 2**63, "3", "x", "a\0b", "", None, True, 1.5, math.nan, b"b", [1], {"a": 1}, Versions.LATEST,
+    datetime.date(2020, 1, 2), datetime.datetime(2020, 1, 2, 3, tzinfo=datetime.UTC),
+]
+
+
+@pytest.mark.parametrize(
+    ("key", "plain"),
+    [
+        *[(key, True) for key in ("rank", "rank__ne", "rank__lt", "name", "name__neq", "name__gte", "flag", "day__lt",
+                                  "at", "blob", "_address__object_id", "_address__object_id__ne", "_address__object_id__gt")],
+        *[(key, False) for key in ("price", "price__lt", "tags", "attrs", "rank__in", "rank__isnull", "name__contains",
+                                   "_address__object_version", "_address__class_version", "nosuch", "rank__x__y", "")],
+    ],
+)
+def test_lookups_bound_without_compiling_are_what_the_compiler_writes(store: str, key: str, plain: bool) -> None:
+    db = storage().latest_db
+    source = Source(db.dialect, storage().ensure(Item, db), storage().model_fields(Item), False)
+    found = plain_lookup(source, key)
+    assert (found is not None) == plain
+    for value in LOOKUP_VALUES:
+        if found is None or not found.fits(value):
+            continue
+        try:
+            expected: Any = lookup_sql(source, [(key, value)])
+        except Exception as error:  # noqa: BLE001
+            expected = type(error)
+        try:
+            bound: Any = ([found.sql], [found.encode(value)])
+        except Exception as error:  # noqa: BLE001
+            bound = type(error)
+        assert bound == expected, value
 
 
 @pytest.mark.parametrize(

@@ -19,12 +19,12 @@ import types
 import typing
 from collections.abc import Callable, Mapping, Set
 from dataclasses import dataclass, field
-from functools import cached_property
+from functools import cached_property, partial
 from typing import Any, Final
 
 from pydantic import BaseModel, TypeAdapter, ValidationError
 from pydantic.fields import FieldInfo
-from pydantic_core import to_jsonable_python
+from pydantic_core import SchemaValidator, to_jsonable_python
 
 from kestrum_data.store.errors import InvalidValueError, SchemaError
 from kestrum_utils.models.data_models.enums import CoreTypes
@@ -296,6 +296,28 @@ class ModelFields:
 
     def check_value(self, name: str, value: Any) -> Any:
         """``value`` validated as the field's type (as the model would accept it)."""
+        try:
+            return self._adapter(name).validate_python(value)
+        except ValidationError as error:
+            raise self._invalid(name, value, error) from None
+
+    def checker(self, name: str) -> Callable[[Any], Any]:
+        """:meth:`check_value` of field ``name`` as a function of the value alone: the same
+        results and errors, without looking the field's validator up on every call."""
+        validator = self._adapter(name).validator
+        if not isinstance(validator, SchemaValidator):  # not built yet, or wrapped by a plugin
+            return partial(self.check_value, name)
+        validate = validator.validate_python
+
+        def check(value: Any) -> Any:
+            try:
+                return validate(value)
+            except ValidationError as error:
+                raise self._invalid(name, value, error) from None
+
+        return check
+
+    def _adapter(self, name: str) -> TypeAdapter[Any]:
         adapter = self._adapters.get(name)
         if adapter is None:
             field_def = self.fields[name]
@@ -303,13 +325,13 @@ class ModelFields:
             if field_def.kind == RELATION:
                 annotation = int | None
             adapter = self._adapters[name] = TypeAdapter(annotation | None)
-        try:
-            return adapter.validate_python(value)
-        except ValidationError as error:
-            detail = error.errors()[0]["msg"] if error.errors() else str(error)
-            raise InvalidValueError(
-                f"invalid value {_short(value)} for field {self.class_name}.{name} ({self.fields[name].kind}): {detail}"
-            ) from None
+        return adapter
+
+    def _invalid(self, name: str, value: Any, error: ValidationError) -> InvalidValueError:
+        detail = error.errors()[0]["msg"] if error.errors() else str(error)
+        return InvalidValueError(
+            f"invalid value {_short(value)} for field {self.class_name}.{name} ({self.fields[name].kind}): {detail}"
+        )
 
 
 def _short(value: Any) -> str:

@@ -606,23 +606,28 @@ class PostgresDatabase(Database):
                 pool.putconn(conn)
 
     def fetch[T](self, sql: str, params: Params, consume: Callable[[Iterable[tuple[Any, ...]]], T]) -> T:
+        # The common read: errors translated as translated() does, without its context manager.
         self._acquire()
         try:
-            with translated(self._translate):
-                pool = self._sync_pool()
-                for attempt in (1, 2):
-                    conn = pool.getconn()
-                    try:
-                        rows = conn.execute(sql, params).fetchall()
-                        break
-                    except Exception as error:
-                        # A read found its connection lost runs again on another one.
-                        if attempt == 2 or not _lost(error, conn):
-                            raise
-                    finally:
-                        pool.putconn(conn)
-                    pool.check()
-                return consume(rows)
+            pool = self._sync_pool()
+            for attempt in (1, 2):
+                conn = pool.getconn()
+                try:
+                    rows = conn.execute(sql, params).fetchall()
+                    break
+                except Exception as error:
+                    # A read found its connection lost runs again on another one.
+                    if attempt == 2 or not _lost(error, conn):
+                        raise
+                finally:
+                    pool.putconn(conn)
+                pool.check()
+            return consume(rows)
+        except Exception as error:
+            mapped = self._translate(error)
+            if mapped is None:
+                raise
+            raise mapped from error
         finally:
             self._release()
 

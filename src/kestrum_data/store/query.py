@@ -35,6 +35,7 @@ import datetime
 import math
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from functools import partial
 from typing import Any, Final
 
 from pydantic import BaseModel
@@ -479,6 +480,59 @@ def lookup_sql(source: Source, leaves: Iterable[tuple[str, Any]]) -> tuple[list[
     """The SQL of each ``(lookup, value)`` leaf as :func:`compile_select` writes it, and their parameters in order."""
     b = _Builder(source, [])
     return [b.lookup(key, value) for key, value in leaves], b.params
+
+
+@dataclass(frozen=True, slots=True)
+class PlainLookup:
+    """A lookup whose SQL is one comparison with one parameter, the same for every value it
+    :meth:`fits`: what :meth:`_Builder.lookup` writes for such a value, without compiling it."""
+
+    sql: str
+    encode: Callable[[Any], Any]
+    """The value checked and encoded: the lookup's one parameter."""
+    nul_text: bool
+    """Text holding NUL compiles otherwise (the dialect's text columns cannot hold it)."""
+
+    def fits(self, value: Any) -> bool:
+        # The properties of a value that :meth:`_Builder.field_lookup` and :meth:`_compare`
+        # test before writing the comparison: ``None`` (IS NULL) and unstorable text.
+        return value is not None and not (self.nul_text and isinstance(value, str) and "\0" in value)
+
+
+def plain_lookup(source: Source, key: str) -> PlainLookup | None:
+    """The :class:`PlainLookup` of a lookup key, or None when its SQL depends on its value in
+    other ways (or the compiler refuses the key: it says why when it compiles it)."""
+    b = _Builder(source, [])
+    try:
+        path, operator = split_lookup(key)
+    except ValueError:
+        return None
+    if operator not in _COMPARE:
+        return None
+    negated = _COMPARE[operator] == "<>"
+    sign = "=" if negated else _COMPARE[operator]
+    mark = b.dialect.placeholder
+    if path[0] == ADDRESS_FIELD:
+        # Only object ids: versions may be Versions.LATEST, which compiles otherwise.
+        if path != (ADDRESS_FIELD, "object_id"):
+            return None
+        test = f'{TABLE}."_object_id" {sign} {mark}'
+        return PlainLookup(f"NOT ({test})" if negated else test, partial(_Builder._address_value, key=key), False)
+    field_def = b.fields.get(path[0])
+    if field_def is None or len(path) != 1 or b.model.form(field_def.name) is not None:
+        return None
+    kind = field_def.kind
+    if kind in JSON_KINDS or kind == CoreTypes.NUMBER.value or (kind not in ORDERED_KINDS and sign != "="):
+        return None
+    test = f"{b.column(field_def)} {sign} {mark}"
+    # What the compiler does to the value (check it as the field's type, encode it for the
+    # column), with the field's checker and the kind's encoder looked up once.
+    check, encode = b.model.checker(field_def.name), b.dialect.codec.encoders[kind]
+    return PlainLookup(
+        f"NOT COALESCE(({test}), FALSE)" if negated else test,
+        lambda value: None if (checked := check(value)) is None else encode(checked),
+        kind in TEXT_KINDS and not b.dialect.nul_in_text,
+    )
 
 
 def _paging(queryset: Any) -> tuple[int | None, int | None]:

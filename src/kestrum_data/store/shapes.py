@@ -12,7 +12,12 @@ or the characters of an ``icontains`` text on PostgreSQL each compile differentl
 values are never assumed to leave the SQL alone: every run compiles each lookup for
 its own value with the compiler's own code (which also checks and encodes the value
 into parameters), and the SQL of each lookup is part of the key. What is shared is
-the rest: the statement built around the lookups, and the row plans.
+the rest: the statement built around the lookups, and the row plans. The one
+exception is the lookup whose SQL the compiler itself reports as fixed but for a few
+properties of the value (:func:`~kestrum_data.store.query.plain_lookup`: a comparison
+of a column with one parameter, for a value that is not ``None``, say): for a value
+with those properties it takes that SQL and the value's checked and encoded parameter
+without compiling; any other value compiles as above.
 
 The shapes of a class live with what the store knows of it (``StoredClass.derived``):
 a new class version, a class read again from the registry, or a new database
@@ -32,6 +37,7 @@ from typing import Any, Final
 from kestrum_data.store.database import Dialect
 from kestrum_data.store.fields import ModelFields
 from kestrum_data.store.query import (
+    PlainLookup,
     RowPlans,
     Source,
     compile_count,
@@ -39,6 +45,7 @@ from kestrum_data.store.query import (
     compile_select,
     compile_values,
     lookup_sql,
+    plain_lookup,
     value_reader,
 )
 from kestrum_data.store.schema import StoredClass
@@ -46,6 +53,8 @@ from kestrum_utils.query.utils import Q
 
 #: Shapes kept per class and source; when full they are dropped and gathered anew.
 MAX_SHAPES: Final = 256
+#: Lookup keys whose :class:`PlainLookup` (or its absence) is kept per class and source.
+MAX_LOOKUPS: Final = 256
 
 
 @dataclass(slots=True)
@@ -71,13 +80,14 @@ class _Entry:
 class Shapes:
     """The prepared shapes of one class read from one source (latest objects or history)."""
 
-    __slots__ = ("entries", "prefix", "source")
+    __slots__ = ("entries", "lookups", "prefix", "source")
 
     def __init__(self, source: Source) -> None:
         self.source = source
         self.prefix: tuple[Any, ...] = tuple(source.params)
         """The parameters of the source's table, first in every statement."""
         self.entries: dict[tuple[Any, ...], _Entry] = {}
+        self.lookups: dict[str, PlainLookup | None] = {}
 
 
 _KEYS: Final = {(history, shared): f"shapes:{history}:{shared}" for history in (False, True) for shared in (False, True)}
@@ -175,24 +185,53 @@ def _bind(
     try:
         paginator = queryset.get_paginator()
         offset, limit = paginator.offset, paginator.limit
-        if not (_count(offset) and _count(limit)):
+        if not (
+            (offset is None or (type(offset) is int and offset >= 0))
+            and (limit is None or (type(limit) is int and limit >= 0))
+        ):
             return None  # the compiler says what is wrong with it
         if row_cap is not None:
             limit = row_cap if limit is None else min(limit, row_cap)
         shape = _shape(queryset, kind, offset, limit)
         if shape is None:
             return None
-        fragments, values = lookup_sql(shapes.source, shape[1])
-        page_sql, page_params = shapes.source.dialect.limit_offset(limit, offset)
-        key = (shape[0], tuple(fragments), page_sql)
+        fragments, values = _lookups(shapes, shape[1])
+        # The slice's SQL follows from the shape (whether there is a limit, an offset);
+        # its parameters come as the dialect's limit_offset() gives them.
+        page_params = [] if limit is None else [limit]
+        if offset:
+            page_params.append(offset)
+        key = (shape[0], tuple(fragments))
         entry = shapes.entries.get(key)  # TypeError for unhashable parts (odd field names)
     except Exception:  # noqa: BLE001
         return None
     return key, entry, values, page_params, limit
 
 
-def _count(value: Any) -> bool:
-    return value is None or (type(value) is int and value >= 0)
+_UNKNOWN: Final[Any] = object()
+
+
+def _lookups(shapes: Shapes, leaves: list[tuple[str, Any]]) -> tuple[list[str], list[Any]]:
+    """The SQL of each lookup and their parameters in order, as :func:`lookup_sql` gives them."""
+    known = shapes.lookups
+    fragments: list[str] = []
+    values: list[Any] = []
+    for leaf in leaves:
+        key, value = leaf
+        plain = known.get(key, _UNKNOWN)
+        if plain is _UNKNOWN:
+            plain = plain_lookup(shapes.source, key)
+            if len(known) >= MAX_LOOKUPS:
+                known.clear()
+            known[key] = plain
+        if plain is not None and plain.fits(value):
+            fragments.append(plain.sql)
+            values.append(plain.encode(value))
+        else:
+            sql, params = lookup_sql(shapes.source, (leaf,))
+            fragments += sql
+            values += params
+    return fragments, values
 
 
 def _limit(queryset: Any, row_cap: int | None) -> int | None:
@@ -215,10 +254,25 @@ def _shape(queryset: Any, kind: str, offset: Any, limit: Any) -> tuple[tuple[Any
     leaves: list[tuple[str, Any]] = []
     tree = None
     conditions = queryset.get_conditions()
-    if conditions:
+    if type(conditions) is Q:
+        # The usual tree, lookups under one node (every filter() and get()), read in place.
+        children = conditions.children
+        if children:
+            keys = []
+            for child in children:
+                if type(child) is tuple and len(child) == 2 and type(child[0]) is str:
+                    keys.append(child[0])
+                    leaves.append(child)
+                else:
+                    leaves.clear()
+                    tree = _tree(conditions, leaves)
+                    break
+            else:
+                tree = (conditions.connector, bool(conditions.negated), tuple(keys))
+    elif conditions:
         tree = _tree(conditions, leaves)
-        if tree is False:
-            return None
+    if tree is False:
+        return None
     order = queryset.get_order_by()
     if type(order) is not list:
         return None

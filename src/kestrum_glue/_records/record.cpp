@@ -236,7 +236,8 @@ using namespace kestrum;
 
 static Globals globals;
 
-KESTRUM_MODULE(_records, "kestrum_glue._records", "The framework's row records, built from cursor rows.", globals) {
+KESTRUM_MODULE(_records, "kestrum_glue._records",
+               "The framework's row records, built from cursor rows, and the parts every query set copies.", globals) {
     for (PyTypeObject* type : {&records::RecordType, &records::LayoutType})
         if (!(type->tp_flags & Py_TPFLAGS_READY)) require(PyType_Ready(type));
     // Other modules find the record interface in the type's own dict (kestrum/records.hpp).
@@ -245,6 +246,7 @@ KESTRUM_MODULE(_records, "kestrum_glue._records", "The framework's row records, 
     PyType_Modified(&records::RecordType);
     m.set("Data", Obj(reinterpret_cast<PyObject*>(&records::RecordType)));
     m.set("RowLayout", Obj(reinterpret_cast<PyObject*>(&records::LayoutType)));
+    records::add_query_parts(m);
     m.def<records::build>({"build",
                            {arg("rows"), arg("layout_of"), arg("annotations")},
                            "list",

@@ -83,4 +83,9 @@ Ref new_row_record(Obj layout, std::vector<Ref>& values, Ref address);
 // build(rows, layout_of, annotations)
 Ref build(Obj rows, Obj layout_for, Obj annotations);
 
+// ---- The parts every query set copies (parts.cpp) ----------------------------------------------
+
+// Makes the types ready and binds NumberPaginator and QuerySpecifier in the module.
+void add_query_parts(const kestrum::Module& m);
+
 }  // namespace records
