@@ -20,12 +20,9 @@ import asyncio.coroutines
 import functools
 import inspect
 import os
-import types
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, Final, Literal, cast
-
-from kestrum_utils.utils._guards import mode_guard
 
 type Mode = Literal["sync", "async"]
 
@@ -108,18 +105,6 @@ def _guard[F: Callable[..., Any]](func: F, required: Mode) -> F:
         f"{name}() cannot run inside a running event loop: await {_twin(name)}() instead "
         "(or call it where no event loop is running in the thread)"
     )
-
-    if not isinstance(func, types.FunctionType):
-        # A native method (the query sets' execution methods, which every query passes
-        # through several of): a native guard, which reads ``_override`` from this module's
-        # globals on every call and passes the arguments through as they came. It binds to
-        # instances like a function but is not one, and pydantic refuses attributes other
-        # than functions in a model's class body: Python functions keep the wrapper below.
-        guard = mode_guard(func, required, globals(), _running_loop, ModeError, wrong_mode, in_loop)
-        functools.update_wrapper(guard, func)
-        if _is_coroutine_function(func):
-            inspect.markcoroutinefunction(guard)
-        return cast(F, guard)
 
     # Plain functions, so that they bind to instances like the method they wrap.
     if required == "sync":
