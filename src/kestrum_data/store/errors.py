@@ -39,3 +39,7 @@ class DatabaseUnavailableError(DatabaseError):
 
 class UnknownAliasError(StorageError, LookupError):
     """A query names a database alias that is not configured."""
+
+
+class PrunedHistoryError(QueryError):
+    """A query reaches back into history that pruning removed: it cannot be answered exactly."""

@@ -12,6 +12,19 @@ model's fields, and ``_address__object_id``, ``_address__object_version`` and
 ``_address__class_version`` (whose versions may be ``Versions.LATEST``). A null
 field matches no comparison, so its negation (``exclude``) matches it.
 
+Two lookups choose what a query reads (:func:`version_variant`; each only among the
+conditions ANDed at the top): ``_address__as_of=<aware datetime>`` reads the objects
+as they were at that instant, each object's version current then (the ``as_of``
+:class:`Source` variant), and ``_address__history=True`` every version, deletions
+included (the ``history`` variant, whose deletion rows come with a negated class
+version, which picks the layout of :data:`DELETION`: their records hold no field and
+become ``LegacyModel`` instances). Both read the history's database; the
+instant of ``as_of`` is a bound parameter like any value. Every read from a history
+gives each record's ``_metadata`` the version's ``saved_at``, ``note`` and
+``deleted`` too. A read of an ``as_of`` source that finds nothing must ask
+:func:`~kestrum_data.store.timeline.check_horizon` whether pruning removed what it
+would have found (the statement itself finds nothing then).
+
 A lookup's SQL holds exactly when the condition's own Python test (``Q.matches``)
 holds for the value as loaded, on every dialect. Where the stored form would
 compare differently (a duration's ISO text, a Decimal's JSON text, a set's element
@@ -31,6 +44,7 @@ statement whose parameters come otherwise is compiled anew on every run.
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Final
@@ -39,6 +53,7 @@ from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSI
 from kestrum_data.store.database import Dialect
 from kestrum_data.store.errors import (
     InvalidValueError,
+    QueryError,
     UnknownFieldError,
     UnknownLookupError,
 )
@@ -56,7 +71,7 @@ from kestrum_data.store.fields import (
     check_integer,
     check_text,
 )
-from kestrum_data.store.schema import ADDRESS, StoredClass
+from kestrum_data.store.schema import ADDRESS, HISTORIES, VERSION_COLUMNS, StoredClass
 from kestrum_glue import Data
 from kestrum_glue._records import RowLayout
 from kestrum_glue._records import build as build_records
@@ -70,6 +85,35 @@ TABLE: Final = "t"
 
 _COMPARE: Final = {"exact": "=", "ne": "<>", "neq": "<>", "lt": "<", "lte": "<=", "gt": ">", "gte": ">="}
 _TEXT_OPERATORS: Final = ("contains", "icontains", "startswith", "endswith")
+
+
+AS_OF: Final = "as_of"
+HISTORY: Final = "history"
+VARIANT_LOOKUPS: Final = {f"{ADDRESS_FIELD}__{AS_OF}": AS_OF, f"{ADDRESS_FIELD}__{HISTORY}": HISTORY}
+"""The lookups that choose a :class:`Source` variant, and the variant each chooses."""
+DELETION: Final = "deleted"
+"""The class version a deletion row's record names as the one it was written under (``history``
+variant): no class version of the class, and none can read it, so that instance creation
+makes it a ``LegacyModel`` holding no field."""
+
+
+def version_variant(conditions: Any) -> str | None:
+    """The variant of :class:`Source` a query set's conditions choose: a variant lookup
+    among the conditions ANDed at their top, or None."""
+    if conditions is None or not isinstance(conditions, Q) or conditions.negated or conditions.connector != "AND":
+        return None
+    for child in conditions.children:
+        if type(child) is tuple and child[0] in VARIANT_LOOKUPS:
+            return VARIANT_LOOKUPS[child[0]]
+    return None
+
+
+def as_of_instant(conditions: Any) -> Any:
+    """The instant of an ``as_of`` query set's conditions."""
+    for child in conditions.children:
+        if type(child) is tuple and child[0] == f"{ADDRESS_FIELD}__{AS_OF}":
+            return child[1]
+    raise LookupError("the conditions read no instant")
 
 
 def _is_latest(value: Any) -> bool:
@@ -88,6 +132,8 @@ class Source:
     """Every saved version (the lakehouse), not only the latest object versions."""
     shared: bool = False
     """One database holds both; the latest objects are read from their own table either way."""
+    variant: str | None = None
+    """:data:`AS_OF` or :data:`HISTORY` (reading the history), or None."""
 
     @property
     def table(self) -> str:
@@ -108,7 +154,41 @@ class Source:
         return found
 
     def base_conditions(self) -> list[str]:
-        return [f'{TABLE}."_deleted" = FALSE'] if self.history else []
+        return [f'{TABLE}."_deleted" = FALSE'] if self.history and self.variant != HISTORY else []
+
+    def version_select(self) -> list[str]:
+        """What a statement selects after the field columns and before the address: the
+        version columns of :meth:`address_entries`."""
+        if not self.history:
+            return []
+        found = [f'{TABLE}."_saved_at"', f'{TABLE}."_note"', f'{TABLE}."_deleted"']
+        # Deletion rows of the history variant negate the class version they choose their layout by.
+        return [*found, f'{TABLE}."_class_version"'] if self.variant == HISTORY else found
+
+    def address_select(self) -> list[str]:
+        """The address a statement selects last: object id, object version, class version
+        (negated in deletion rows of the ``history`` variant)."""
+        version = f'{TABLE}."_class_version"'
+        if self.variant == HISTORY:
+            version = f'CASE WHEN {TABLE}."_deleted" THEN -{version} ELSE {version} END'
+        return [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"', version]
+
+    def address_entries(self, first: int) -> tuple[tuple[str, int, Any, Any], ...]:
+        """The version entries of each record's ``_metadata`` (see ``RowLayout``), read from
+        the columns of :meth:`version_select`, which start at column ``first``."""
+        if not self.history:
+            return ()
+        found = self.stored.derived.get("version entries")
+        if found is None:
+            if self.dialect.name == "sqlite":
+                # Times are stored as ISO text, flags as integers.
+                decode: tuple[Any, Any] = (datetime.datetime.fromisoformat, (str,))
+                flag: tuple[Any, Any] = (bool, (int,))
+            else:
+                decode = flag = (None, None)
+            found = self.stored.derived["version entries"] = (("saved_at", *decode), ("note", None, None),
+                                                              ("deleted", *flag))
+        return tuple((key, first + i, decode, types) for i, (key, decode, types) in enumerate(found))
 
 
 def _from_clause(source: Source) -> tuple[str, list[Any]]:
@@ -129,7 +209,7 @@ def _from_clause(source: Source) -> tuple[str, list[Any]]:
             filled[field_def.column] = (lacking, value)
     if not filled:
         return q(name), []
-    flags = ["_is_latest", "_deleted"] if source.history else []
+    flags = ["_is_latest", "_deleted", *VERSION_COLUMNS] if source.history else []
     items, params = [q(column) for column in (*ADDRESS, *flags)], []
     for column, kind in stored.columns.items():
         if column not in filled:
@@ -199,6 +279,8 @@ class _Builder:
     def lookup(self, key: str, value: Any) -> str:
         path, operator = split_lookup(key)
         if path[0] == ADDRESS_FIELD:
+            if len(path) == 2 and path[1] in (AS_OF, HISTORY):
+                return self.version_lookup(path[1], operator, value, key)
             if len(path) != 2 or path[1] not in ADDRESS_PARTS:
                 raise UnknownFieldError(
                     f"unknown address field in lookup {key!r}: use _address__object_id, "
@@ -333,7 +415,7 @@ class _Builder:
         if part != "object_id" and _is_latest(value):
             if operator not in ("exact", "ne", "neq"):
                 raise UnknownLookupError(f"Versions.LATEST works only with exact and ne lookups ({key!r})")
-            if part == "class_version" or not self.source.history:
+            if part == "class_version" or not self.source.history or self.source.variant == AS_OF:
                 # Every row is written under one class version (the newest for its object
                 # version), and every row of the latest objects is the latest version.
                 latest = "TRUE"
@@ -350,6 +432,35 @@ class _Builder:
             return self.dialect.any_of(column)
         test = f"{column} {'=' if _COMPARE[operator] == '<>' else _COMPARE[operator]} {self.param(self._address_value(value, key))}"
         return f"NOT ({test})" if _COMPARE[operator] == "<>" else test
+
+    def version_lookup(self, part: str, operator: str, value: Any, key: str) -> str:
+        """``_address__as_of``: the version current at an instant, unless pruning removed
+        versions current then (the statement then finds nothing); ``_address__history``: every
+        version. Each only where it chose the source's variant."""
+        source = self.source
+        if source.variant != part or operator != "exact":
+            use = "as_of(when)" if part == AS_OF else "history(pk)"
+            raise QueryError(
+                f"lookup {key!r} chooses what a query reads and is written by {use} of a query set: "
+                "it cannot be combined with other conditions by OR or NOT"
+            )
+        if part == HISTORY:
+            if value is not True:
+                raise InvalidValueError(f"lookup {key!r} takes True, not {value!r}")
+            return "TRUE"
+        instant = self.encode_instant(value, key)
+        q, p = self.dialect.quote, self.dialect.placeholder
+        saved, superseded = f'{TABLE}."_saved_at"', f'{TABLE}."_superseded_at"'
+        self.params += [instant, instant, source.stored.table_name, instant]
+        return (
+            f"{superseded} > {p} AND ({saved} <= {p} OR {saved} IS NULL) AND NOT EXISTS (SELECT 1 FROM {q(HISTORIES)} "
+            f"WHERE {q('table_name')} = {p} AND {q('pruned_before')} > {p})"
+        )
+
+    def encode_instant(self, value: Any, key: str) -> Any:
+        if not isinstance(value, datetime.datetime) or value.tzinfo is None or value.utcoffset() is None:
+            raise InvalidValueError(f"lookup {key!r} needs a timezone-aware datetime, not {value!r}")
+        return self.dialect.codec.encode(CoreTypes.DATETIME.value, value)
 
     @staticmethod
     def _address_value(value: Any, key: str) -> int:
@@ -438,9 +549,7 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
     if terms and (offset or limit is not None or distinct):
         ordered = {column for column, _ in order}
         terms += [f"{t} DESC" if descending[-1] else t for t in tiebreak if t not in ordered]
-    select = [f"{TABLE}.{q(column)}" for column in columns] + [
-        f'{TABLE}."_object_id"', f'{TABLE}."_object_version"', f'{TABLE}."_class_version"'
-    ]
+    select = [f"{TABLE}.{q(column)}" for column in columns] + source.version_select() + source.address_select()
     where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
     if distinct:
         partition = ", ".join(b.column(s) for s in distinct)
@@ -527,6 +636,16 @@ class RowPlans:
 
     def _make(self, version: int) -> RowPlan:
         stored = self.source.stored
+        address = self.source.address_entries(len(self.columns))
+        if version < 0 and self.source.variant == HISTORY:
+            # A deletion: no field, its address (with its own class version) and version entries.
+            if -version not in stored.versions:
+                raise UnknownVersion(-version)
+            reference = {"ref": {"class_name": stored.class_name, "object_version": DELETION}}
+            metadata = {COMPATIBLE_CLASS_VERSIONS: frozenset()}
+            own_version = ("class_version", len(self.columns) + len(address), None, None)
+            layout = RowLayout((), (), (), reference, metadata, (*address, own_version))
+            return RowPlan((), (), reference, metadata, (), (), layout)
         written = stored.versions.get(version)
         if written is None:
             raise UnknownVersion(version)
@@ -562,7 +681,7 @@ class RowPlans:
         else:
             reference = {"ref": {"class_name": stored.class_name, "object_version": version}}
             metadata = {COMPATIBLE_CLASS_VERSIONS: compatible}
-        layout = RowLayout(names, positions, steps, reference, metadata)
+        layout = RowLayout(names, positions, steps, reference, metadata, address)
         return RowPlan(names, positions, reference, metadata, decoders, relations, layout)
 
 

@@ -4,6 +4,13 @@ A query reads the latest objects from the database of the default alias, or ever
 saved version from the history (the lakehouse alias). Inside a write transaction,
 reads of its database run on its connection and see its writes. Related objects
 named by ``select_related`` are fetched with one further query per level.
+
+A query set whose conditions read the objects as of an instant, or every version of
+one object (:func:`~kestrum_data.store.query.version_variant`), reads the history's
+database whichever of the two aliases it names: every read finds what it reads with
+:meth:`Reader.target`. An as-of read that finds nothing asks whether pruning removed
+what it would have found, and raises if so; its related objects are read as of the
+same instant.
 """
 
 from __future__ import annotations
@@ -16,10 +23,11 @@ from kestrum_data.store import session, shapes
 from kestrum_data.store.classes import ClassRegistry
 from kestrum_data.store.database import Database
 from kestrum_data.store.engines import open_database
-from kestrum_data.store.errors import UnknownAliasError, UnknownFieldError
+from kestrum_data.store.errors import QueryError, UnknownAliasError, UnknownFieldError
 from kestrum_data.store.fields import RELATION
-from kestrum_data.store.query import RowPlans, UnknownVersion, build_rows
+from kestrum_data.store.query import AS_OF, RowPlans, UnknownVersion, as_of_instant, build_rows, version_variant
 from kestrum_data.store.schema import StoredClass
+from kestrum_data.store.timeline import acheck_horizon, check_horizon
 from kestrum_glue import Data
 
 #: Reads of at most this many rows may run on the event loop's own thread where the
@@ -95,22 +103,38 @@ class Reader:
             )
         return open_database(database_url(alias)), False
 
-    def _shapes(self, db: Database, history: bool, model: type[Any], stored: StoredClass) -> shapes.Shapes:
+    def target(self, queryset: Any) -> tuple[Database, bool, str | None]:
+        """What a query set reads: the database, whether its history, and the source variant."""
+        variant = version_variant(queryset.get_conditions())
+        if variant is None:
+            db, history = self._source_db(queryset.get_using())
+            return db, history, None
+        alias = queryset.get_using()
+        if alias != DEFAULT_DB_ALIAS and alias != LAKEHOUSE_DB_ALIAS:
+            raise QueryError(
+                f"as_of() and history() read the history of the {DEFAULT_DB_ALIAS!r} and {LAKEHOUSE_DB_ALIAS!r} "
+                f"aliases, not of database alias {alias!r}"
+            )
+        return self.history_db, True, variant
+
+    def _shapes(
+        self, db: Database, history: bool, model: type[Any], stored: StoredClass, variant: str | None = None
+    ) -> shapes.Shapes:
         shared = db is self.history_db
-        found = shapes.cached(stored, history, shared)
+        found = shapes.cached(stored, history, shared, variant)
         if found is None:
-            found = shapes.shapes_of(db.dialect, stored, self.model_fields(model), history, shared)
+            found = shapes.shapes_of(db.dialect, stored, self.model_fields(model), history, shared, variant)
         return found
 
     def query(self, queryset: Any) -> list[Data]:
         """The rows of a query set, as ``glue.Data`` records."""
         model = layout_class(queryset)
-        db, history = self._source_db(queryset.get_using())
+        db, history, variant = self.target(queryset)
         cap = row_cap(queryset)
         annotations = getattr(queryset, "_annotations", None) or {}
         for attempt in range(2):
             stored = self.ensure(model, db)
-            prepared = shapes.select(self._shapes(db, history, model, stored), queryset, cap)
+            prepared = shapes.select(self._shapes(db, history, model, stored, variant), queryset, cap)
             plans = prepared.plans
             assert plans is not None
 
@@ -129,18 +153,20 @@ class Reader:
                 if attempt:
                     raise
                 self.forget(model)
+        if variant == AS_OF and not rows:
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         self._relate(rows, plans, queryset)
         return rows
 
     async def aquery(self, queryset: Any) -> list[Data]:
         """Asynchronous :meth:`query`."""
         model = layout_class(queryset)
-        db, history = self._source_db(queryset.get_using())
+        db, history, variant = self.target(queryset)
         cap = row_cap(queryset)
         annotations = getattr(queryset, "_annotations", None) or {}
         for attempt in range(2):
             stored = self.cached(model, db) or await self.aensure(model, db)
-            prepared = shapes.select(self._shapes(db, history, model, stored), queryset, cap)
+            prepared = shapes.select(self._shapes(db, history, model, stored, variant), queryset, cap)
             plans = prepared.plans
             assert plans is not None
             driver = session.async_driver(db)
@@ -156,27 +182,38 @@ class Reader:
                 if attempt:
                     raise
                 self.forget(model)
+        if variant == AS_OF and not rows:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         await self._arelate(rows, plans, queryset)
         return rows
 
     def count(self, queryset: Any) -> int:
         model = layout_class(queryset)
-        db, history = self._source_db(queryset.get_using())
-        sql, params = shapes.count(self._shapes(db, history, model, self.ensure(model, db)), queryset)
+        db, history, variant = self.target(queryset)
+        stored = self.ensure(model, db)
+        sql, params = shapes.count(self._shapes(db, history, model, stored, variant), queryset)
         driver = session.sync_driver(db)
         if driver is None:
-            return int(db.fetch(sql, params, list)[0][0])
-        return int(driver.query(sql, params)[0][0])
+            found = int(db.fetch(sql, params, list)[0][0])
+        else:
+            found = int(driver.query(sql, params)[0][0])
+        if variant == AS_OF and not found:
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return found
 
     async def acount(self, queryset: Any) -> int:
         model = layout_class(queryset)
-        db, history = self._source_db(queryset.get_using())
+        db, history, variant = self.target(queryset)
         stored = self.cached(model, db) or await self.aensure(model, db)
-        sql, params = shapes.count(self._shapes(db, history, model, stored), queryset)
+        sql, params = shapes.count(self._shapes(db, history, model, stored, variant), queryset)
         driver = session.async_driver(db)
         if driver is None:
-            return int((await db.afetch(sql, params))[0][0])
-        return int((await driver.query(sql, params))[0][0])
+            found = int((await db.afetch(sql, params))[0][0])
+        else:
+            found = int((await driver.query(sql, params))[0][0])
+        if variant == AS_OF and not found:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return found
 
     # -- related objects ---------------------------------------------------------
 
@@ -204,6 +241,9 @@ class Reader:
             if name in tree and related is not None and ids:
                 sub = tree[name]
                 qs = QuerySet(related).using(queryset.get_using()).latest().filter(_address__object_id__in=sorted(ids))
+                if version_variant(queryset.get_conditions()) == AS_OF:
+                    # The related objects as they were at the same instant.
+                    qs = qs.filter(_address__as_of=as_of_instant(queryset.get_conditions()))
                 if sub:
                     qs = qs.select_related(*_paths(sub))
                 found.append((name, qs, {}))
