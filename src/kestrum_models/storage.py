@@ -15,8 +15,8 @@ With no configuration, objects are stored in ``kestrum.sqlite3`` in the working
 directory (or where ``KESTRUM_DATABASE_URL`` points).
 
 This module is also the one import a program needs: the model base classes, ``Q``,
-every error that storage and queries raise, the alias names, configuration and
-transactions.
+the aggregate functions (``Count``, ``Sum``, ``Avg``, ``Min``, ``Max``), every error
+that storage and queries raise, the alias names, configuration and transactions.
 """
 
 from collections.abc import AsyncIterator, Iterator
@@ -35,6 +35,7 @@ from kestrum_data.store import (
     SchemaError,
     StorageError,
     Transaction,
+    UniqueViolationError,
     UnknownAliasError,
     UnknownFieldError,
     UnknownLookupError,
@@ -52,22 +53,27 @@ from kestrum_models.querysets.errors import (
     QuerySetError,
 )
 from kestrum_models.querysets.queryset import ChangeFeed, HistoryQuerySet, ModelQuerySet
+from kestrum_utils.query.aggregates import Avg, Count, Max, Min, Sum
 from kestrum_utils.query.utils import Q
 from kestrum_utils.utils.decorators import ModeError, async_mode_only, sync_mode_only
 
 __all__ = [
     "DEFAULT_DB_ALIAS",
     "LAKEHOUSE_DB_ALIAS",
+    "Avg",
     "BulkOperationError",
     "Change",
     "ChangeFeed",
     "ConflictError",
     "ConnectionNotConfiguredError",
+    "Count",
     "DatabaseError",
     "DatabaseUnavailableError",
     "HistoryQuerySet",
     "InvalidValueError",
     "LegacyModel",
+    "Max",
+    "Min",
     "ModeError",
     "Model",
     "ModelQuerySet",
@@ -81,7 +87,9 @@ __all__ = [
     "QuerySetError",
     "SchemaError",
     "StorageError",
+    "Sum",
     "Transaction",
+    "UniqueViolationError",
     "UnknownAliasError",
     "UnknownFieldError",
     "UnknownLookupError",

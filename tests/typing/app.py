@@ -9,17 +9,22 @@ from __future__ import annotations
 import asyncio
 import datetime
 import enum
-from typing import assert_type
+from typing import Any, assert_type
 
 from pydantic import BaseModel
 
 from kestrum_models.storage import (
     LAKEHOUSE_DB_ALIAS,
+    Avg,
+    Count,
     LegacyModel,
+    Max,
     Model,
     ModelQuerySet,
     ObjectDoesNotExistError,
     Q,
+    Sum,
+    UniqueViolationError,
     atransaction,
     transaction,
 )
@@ -41,6 +46,8 @@ class Author(Model):
 
 
 class Book(Model):
+    __unique__ = [("title",)]
+
     title: str
     price: float
     genre: Genre = Genre.NOVEL
@@ -99,6 +106,36 @@ def read(books: list[Book]) -> float:
     return total
 
 
+def report() -> dict[str, Any]:
+    books = Book.objects.filter(price__gte=1)
+    assert_type(books.exists().execute(), bool)
+    rows = books.order_by("title").values("title", "price").execute()
+    assert_type(rows, list[dict[str, Any]])
+    pairs = books.values_list("title", "author__name").execute()
+    assert_type(pairs, list[tuple[Any, ...]])
+    titles = books.values_list("title", flat=True).execute()
+    assert_type(titles, list[Any])
+    totals = books.aggregate(n=Count(), total=Sum("price"), mean=Avg("price"), top=Max("title")).execute()
+    assert_type(totals, dict[str, Any])
+    by_genre = Book.objects.group_by("genre").aggregate(n=Count()).execute()
+    assert_type(by_genre, list[dict[str, Any]])
+    for book in Book.objects.filter(author__name="Ann").order_by("author__name", "price").iterator(chunk_size=2):
+        assert_type(book, Book)
+    changed = Book.objects.filter(title="T4").update(tags=["sale"])
+    assert_type(changed, int)
+    found, created = Book.objects.get_or_create({"price": 1.0}, title="T9")
+    assert_type(found, Book)
+    assert_type(created, bool)
+    updated, _ = Book.objects.update_or_create({"price": 2.0}, title="T9")
+    try:
+        Book(title="T9", price=3.0).save()
+    except UniqueViolationError as error:
+        assert error.fields == ("title",)
+    gone = Book.objects.filter(title="T9").delete()
+    assert_type(gone, int)
+    return {"rows": rows, "titles": titles, "totals": totals, "changed": changed, "price": updated.price, "gone": gone}
+
+
 async def read_async() -> int:
     book = await Book.objects.get(title="T3").aexecute()
     assert_type(book, Book)
@@ -112,10 +149,18 @@ async def read_async() -> int:
     assert_type(n, int)
     none = await Book.objects.get_or_none(title="none").aexecute()
     assert_type(none, Book | None)
+    assert_type(await Book.objects.exists().aexecute(), bool)
+    assert_type(await Book.objects.values("title").aexecute(), list[dict[str, Any]])
+    async for each in Book.objects.aiterator():
+        assert_type(each, Book)
+    assert_type(await Book.objects.filter(title="none").aupdate(price=0.0), int)
+    made, _ = await Book.objects.aget_or_create(title="A1", defaults={"price": 1.0})
+    assert_type(made, Book)
+    assert_type(await Book.objects.filter(title="A1").adelete(), int)
     return n + book.object_version
 
 
-def main() -> tuple[float, int]:
+def main() -> tuple[float, int, dict[str, Any]]:
     books = stock()
     total = read(books)
-    return total, asyncio.run(read_async())
+    return total, asyncio.run(read_async()), report()

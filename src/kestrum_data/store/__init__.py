@@ -15,6 +15,7 @@ from kestrum_data.store.errors import (
     SchemaError,
     StorageError,
     UnknownAliasError,
+    UniqueViolationError,
     UnknownFieldError,
     UnknownLookupError,
 )
@@ -40,6 +41,7 @@ __all__ = [
     "StorageError",
     "UnknownAliasError",
     "Transaction",
+    "UniqueViolationError",
     "UnknownFieldError",
     "UnknownLookupError",
     "close_databases",

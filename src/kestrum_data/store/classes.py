@@ -21,7 +21,7 @@ from kestrum_data.store import session
 from kestrum_data.store.database import Database, Plan, arun, run
 from kestrum_data.store.errors import SchemaError
 from kestrum_data.store.fields import ModelFields, describe
-from kestrum_data.store.schema import StoredClass, index_fields, prepare
+from kestrum_data.store.schema import StoredClass, index_fields, prepare, unique_fields
 
 
 def table_of(model: type[Any]) -> str:
@@ -113,10 +113,19 @@ class ClassRegistry:
     ) -> Plan[StoredClass | None]:
         fields = self.model_fields(model)
         indexes = index_fields(model, fields.fields)
+        unique = unique_fields(model, fields.fields)
+        if unique and not self.shared:
+            # The latest objects are published after the history commits: a unique index
+            # there would refuse a write already stored.
+            raise SchemaError(
+                f"{model.__name__}.__unique__: unique fields need the default and lakehouse aliases on one "
+                "database (they are enforced in the transaction of each write)"
+            )
         # The history database holds the latest objects too when both aliases use it.
         history, latest = (True, self.shared) if authority is None else (False, True)
         return (yield from prepare(
-            db.dialect, fields, history=history, latest=latest, indexes=indexes, copy_of=authority, write=write
+            db.dialect, fields, history=history, latest=latest, indexes=indexes, copy_of=authority, write=write,
+            unique=unique,
         ))
 
     def ensure(self, model: type[Any], db: Database) -> StoredClass:

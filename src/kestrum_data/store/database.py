@@ -163,6 +163,21 @@ class Dialect(ABC):
     def upsert_latest(self, table: str, columns: Sequence[str]) -> str:
         """Insert-or-replace of a latest-objects row, never replacing a newer version."""
 
+    # Float columns in aggregates: NaN and -0.0 as Python means them.
+
+    def number_value(self, column: str) -> str:
+        """SQL giving a float column's values as numbers for sums, means and extremes (NaN as null
+        where :meth:`nan_seen` reports it)."""
+        return column
+
+    def nan_seen(self, column: str) -> str | None:
+        """An aggregate telling whether a float column holds NaN, where :meth:`number_value` hides it."""
+        return None
+
+    def number_key(self, column: str) -> str:
+        """SQL giving a float column's values so that equal numbers are equal (-0.0 as 0.0)."""
+        return column
+
 
 class Driver(ABC):
     """One connection, used synchronously."""

@@ -43,3 +43,18 @@ class UnknownAliasError(StorageError, LookupError):
 
 class PrunedHistoryError(QueryError):
     """A query reaches back into history that pruning removed: it cannot be answered exactly."""
+
+
+class UniqueViolationError(StorageError):
+    """A write would give two latest objects of a class the same values of fields declared unique
+    (``__unique__``); nothing of it is stored.
+
+    ``model`` is the class name and ``fields`` the unique fields; ``constraint`` names the
+    database's index (as the database reports it).
+    """
+
+    def __init__(self, message: str, model: str = "", fields: tuple[str, ...] = (), constraint: str = "") -> None:
+        super().__init__(message)
+        self.model = model
+        self.fields = fields
+        self.constraint = constraint

@@ -46,6 +46,7 @@ from kestrum_data.store.errors import (
     DatabaseError,
     DatabaseUnavailableError,
     InvalidValueError,
+    UniqueViolationError,
 )
 from kestrum_data.store.fields import (
     DECIMAL,
@@ -295,6 +296,12 @@ def _translate(url: DatabaseURL) -> Any:
             return None
         _mask(error, url)
         if isinstance(error, psycopg.errors.UniqueViolation):
+            table = error.diag.table_name or ""
+            if table and not table.endswith("__history") and table != "_kestrum_classes":
+                # A unique index of the latest objects (the history's key means a conflict).
+                return UniqueViolationError(
+                    f"PostgreSQL database {where}: {error.diag.message_primary}", constraint=error.diag.constraint_name or ""
+                )
             return ConflictError(f"another writer saved the same object version first ({error.diag.message_primary})")
         state = getattr(error, "sqlstate", None) or ""
         # No SQLSTATE (the client lost or never had its connection: the message is

@@ -45,9 +45,12 @@ statement whose parameters come otherwise is compiled anew on every run.
 from __future__ import annotations
 
 import datetime
-from collections.abc import Callable, Iterable, Mapping
+import math
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final
+
+from pydantic import BaseModel
 
 from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSIONS
 from kestrum_data.store.database import Dialect
@@ -67,9 +70,11 @@ from kestrum_data.store.fields import (
     TEXT_KINDS,
     ModelFields,
     StoredField,
+    _strip,
     canonical_json,
     check_integer,
     check_text,
+    relation_id,
 )
 from kestrum_data.store.schema import ADDRESS, HISTORIES, VERSION_COLUMNS, StoredClass
 from kestrum_glue import Data
@@ -134,6 +139,9 @@ class Source:
     """One database holds both; the latest objects are read from their own table either way."""
     variant: str | None = None
     """:data:`AS_OF` or :data:`HISTORY` (reading the history), or None."""
+    related: dict[str, Source] | None = None
+    """The latest objects of the classes that lookups and orderings across relations reach, by
+    class name (see :class:`NeedsRelated`)."""
 
     @property
     def table(self) -> str:
@@ -225,6 +233,23 @@ def _from_clause(source: Source) -> tuple[str, list[Any]]:
     return f"(SELECT {', '.join(items)} FROM {q(name)})", params
 
 
+class NeedsRelated(Exception):
+    """A lookup or ordering crosses a relation to a class the source was not given: the reader
+    prepares that class's latest objects (:attr:`Source.related`) and compiles again."""
+
+    def __init__(self, class_name: str) -> None:
+        super().__init__(class_name)
+        self.class_name = class_name
+
+
+@dataclass(slots=True)
+class _Join:
+    alias: str
+    sql: str
+    params: list[Any]
+    builder: _Builder
+
+
 @dataclass(slots=True)
 class Compiled:
     sql: str
@@ -241,6 +266,14 @@ class _Builder:
         self.model = source.model
         self.fields = source.stored.fields
         self.params: list[Any] = list(source.params) if params is None else params
+        self.alias = TABLE
+        #: The builder the statement is made by (this one, or the one that joined this one's class).
+        self.root = self
+        self.path: tuple[str, ...] = ()
+        #: Joined relations by path from the root (kept by the root only).
+        self.joins: dict[tuple[str, ...], _Join] = {}
+        self.head = len(self.params)
+        """How many of :attr:`params` are the table's."""
 
     # -- names ---------------------------------------------------------------
 
@@ -255,7 +288,58 @@ class _Builder:
         return field_def
 
     def column(self, field_def: StoredField) -> str:
-        return f"{TABLE}.{self.dialect.quote(field_def.column)}"
+        return f"{self.alias}.{self.dialect.quote(field_def.column)}"
+
+    # -- relations -------------------------------------------------------------
+
+    def join(self, name: str, field_def: StoredField) -> _Builder:
+        """The builder of the latest objects a relation field points to, joined (once per path)."""
+        root = self.root
+        path = (*self.path, name)
+        found = root.joins.get(path)
+        if found is not None:
+            return found.builder
+        related = (root.source.related or {}).get(field_def.related or "")
+        if related is None:
+            raise NeedsRelated(field_def.related or "")
+        child = _Builder(related, root.params)
+        child.alias, child.root, child.path = f"j{len(root.joins) + 1}", root, path
+        q = self.dialect.quote
+        on = f"{child.alias}.{q('_object_id')} = {self.column(field_def)}"
+        if related.history:  # the related class's latest objects, from its history
+            on += f" AND {child.alias}.{q('_is_latest')} = TRUE AND {child.alias}.{q('_deleted')} = FALSE"
+        root.joins[path] = _Join(child.alias, f" LEFT JOIN {related.table} AS {child.alias} ON {on}",
+                                 list(related.params), child)
+        return child
+
+    def relation(self, name: str, context: str) -> StoredField:
+        field_def = self.field(name, context)
+        if field_def.kind != RELATION:
+            raise UnknownFieldError(f"{self.model.class_name}.{name} has no nested fields ({context})")
+        return field_def
+
+    def from_sql(self) -> str:
+        """The FROM clause's table and joins (call once every name is compiled)."""
+        return f"{self.source.table} AS {TABLE}" + "".join(join.sql for join in self.joins.values())
+
+    def all_params(self, tail: Iterable[Any] = ()) -> list[Any]:
+        """The parameters in statement order: the table's, the joins', the others', then ``tail``."""
+        if not self.joins:
+            return [*self.params, *tail]
+        joined = [param for join in self.joins.values() for param in join.params]
+        return [*self.params[: self.head], *joined, *self.params[self.head :], *tail]
+
+    def related_id(self, field_def: StoredField, value: Any, key: str) -> Any:
+        """A relation lookup's value: a stored object stands for its id."""
+        if not isinstance(value, BaseModel):
+            return value
+        name = type(value).__name__.removesuffix("Partial")
+        if field_def.related and name != field_def.related:
+            raise InvalidValueError(
+                f"lookup {key!r}: {self.model.class_name}.{field_def.name} holds {field_def.related} objects, "
+                f"not {type(value).__name__}"
+            )
+        return relation_id(value)
 
     def param(self, value: Any) -> str:
         self.params.append(value)
@@ -278,6 +362,9 @@ class _Builder:
 
     def lookup(self, key: str, value: Any) -> str:
         path, operator = split_lookup(key)
+        return self._lookup(path, operator, value, key)
+
+    def _lookup(self, path: tuple[str, ...], operator: str, value: Any, key: str) -> str:
         if path[0] == ADDRESS_FIELD:
             if len(path) == 2 and path[1] in (AS_OF, HISTORY):
                 return self.version_lookup(path[1], operator, value, key)
@@ -291,6 +378,8 @@ class _Builder:
         if field_def is None:
             raise self._unknown_field(path[0], f"in lookup {key!r}")
         if len(path) > 1:
+            if field_def.kind == RELATION:  # a lookup on the related object's fields
+                return self.join(path[0], field_def)._lookup(path[1:], operator, value, key)
             if len(path) == 2:
                 raise UnknownLookupError(
                     f"unknown lookup {path[1]!r} in {key!r}; lookups are: {', '.join(sorted(LOOKUP_OPERATORS))}"
@@ -312,6 +401,11 @@ class _Builder:
 
     def field_lookup(self, field_def: StoredField, operator: str, value: Any, key: str) -> str:
         column = self.column(field_def)
+        if field_def.kind == RELATION and operator != "isnull":
+            if operator == "in":
+                value = [self.related_id(field_def, item, key) for item in self._values(value, key)]
+            else:
+                value = self.related_id(field_def, value, key)
         if operator == "isnull":
             return self._isnull(column, value, key)
         if operator in ("exact", "ne", "neq") and value is None:
@@ -409,7 +503,7 @@ class _Builder:
         return " OR ".join(f"({test})" for test in tests) if tests else "FALSE"
 
     def address(self, part: str, operator: str, value: Any, key: str) -> str:
-        column = f"{TABLE}.{ADDRESS_PARTS[part]}"
+        column = f"{self.alias}.{ADDRESS_PARTS[part]}"
         if operator == "isnull":
             return "TRUE" if self._isnull(column, value, key).endswith("NOT NULL") else "FALSE"
         if part != "object_id" and _is_latest(value):
@@ -420,7 +514,7 @@ class _Builder:
                 # version), and every row of the latest objects is the latest version.
                 latest = "TRUE"
             else:
-                latest = f'{TABLE}."_is_latest" = TRUE'
+                latest = f'{self.alias}."_is_latest" = TRUE'
             return latest if operator == "exact" else f"NOT ({latest})"
         if operator in _TEXT_OPERATORS:
             raise UnknownLookupError(f"lookup {operator!r} does not apply to {key!r}")
@@ -478,7 +572,10 @@ class _Builder:
             part = name[len(ADDRESS_FIELD) + 2 :]
             if part not in ADDRESS_PARTS:
                 raise UnknownFieldError(f"unknown address field {name!r} in ordering")
-            return f"{TABLE}.{ADDRESS_PARTS[part]}", False
+            return f"{self.alias}.{ADDRESS_PARTS[part]}", self.root is not self
+        head, sep, rest = name.partition("__")
+        if sep and rest and name not in self.fields:  # ordering by a related object's field: null where there is none
+            return self.join(head, self.relation(head, f"in ordering {name!r}")).order_column(rest)[0], True
         field_def = self.field(name, "in ordering")
         form = self.model.form(field_def.name)
         if form in (DURATION, DECIMAL):
@@ -552,22 +649,30 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
     select = [f"{TABLE}.{q(column)}" for column in columns] + source.version_select() + source.address_select()
     where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
     if distinct:
+        _plain_order(b, order, "distinct()")
         partition = ", ".join(b.column(s) for s in distinct)
         window_order = ", ".join(terms or tiebreak)
         inner = (
             f"SELECT {TABLE}.*, ROW_NUMBER() OVER (PARTITION BY {partition} ORDER BY {window_order}) AS \"_rank\" "
-            f"FROM {source.table} AS {TABLE}{where_sql}"
+            f"FROM {b.from_sql()}{where_sql}"
         )
         outer_terms = ", ".join(terms or tiebreak)
         sql = f"SELECT {', '.join(select)} FROM ({inner}) AS {TABLE} WHERE {TABLE}.\"_rank\" = 1 ORDER BY {outer_terms}"
     else:
-        sql = f"SELECT {', '.join(select)} FROM {source.table} AS {TABLE}{where_sql}"
+        sql = f"SELECT {', '.join(select)} FROM {b.from_sql()}{where_sql}"
         if terms:
             sql += f" ORDER BY {', '.join(terms)}"
         elif offset or limit is not None:
             sql += f" ORDER BY {', '.join(tiebreak)}"
     page, page_params = dialect.limit_offset(limit, offset)
-    return Compiled(sql + page, b.params + page_params, columns, only)
+    return Compiled(sql + page, b.all_params(page_params), columns, only)
+
+
+def _plain_order(b: _Builder, order: list[tuple[str, bool]], what: str) -> None:
+    # Such statements order outside the query that joins: by the table's own columns only.
+    aliases = [join.alias + "." for join in b.joins.values()]
+    if any(alias in column for column, _ in order for alias in aliases):
+        raise UnknownLookupError(f"{what} cannot be combined with an ordering across a relation")
 
 
 def _only_elsewhere(stored: StoredClass, only: frozenset[str], column: str) -> bool:
@@ -592,7 +697,494 @@ def compile_count(source: Source, queryset: Any) -> tuple[str, list[Any]]:
     if conditions:
         where.append(b.condition(conditions))
     where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
-    return f"SELECT count(*) FROM {source.table} AS {TABLE}{where_sql}", b.params
+    return f"SELECT count(*) FROM {b.from_sql()}{where_sql}", b.all_params()
+
+
+# -- exists, values, aggregates, pages, writes by query ------------------------
+#
+# Each compiles the rows a query set selects (conditions, ordering, distinct fields,
+# slice) as compile_select does, into another statement. Parameters come in the same
+# order: the table's, the joins', the lookups' (then any keyset values), the slice's.
+
+
+def _tiebreak(source: Source) -> list[str]:
+    return [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"'] if source.history else [f'{TABLE}."_object_id"']
+
+
+def _sliced(queryset: Any) -> bool:
+    offset, limit = _paging(queryset)
+    return bool(offset) or limit is not None or bool(queryset.get_query_specifier().distinct)
+
+
+@dataclass(slots=True)
+class _Key:
+    """One term of a total order: its SQL, direction and whether it may be null."""
+
+    sql: str
+    descending: bool
+    nullable: bool
+
+
+def _keyset(b: _Builder, keys: list[_Key], after: Sequence[Any]) -> str:
+    """SQL holding for the rows after the row whose keys are ``after``, in the order of ``keys``.
+
+    The values are the ones the database gave for the keys, so that each comparison
+    sorts as the ORDER BY does (NaN, -0.0, collations, comparison keys alike).
+    """
+    alternatives = []
+    for i, (key, value) in enumerate(zip(keys, after)):
+        if value is None and key.descending:
+            continue  # nulls come last descending: nothing of this key sorts after one
+        # Parameters in the order their placeholders appear: the equal keys, then this one.
+        equal = [f"{k.sql} IS NULL" if v is None else f"{k.sql} = {b.param(v)}" for k, v in zip(keys[:i], after[:i])]
+        if value is None:
+            later = f"{key.sql} IS NOT NULL"
+        elif key.descending:
+            later = f"({key.sql} < {b.param(value)}" + (f" OR {key.sql} IS NULL)" if key.nullable else ")")
+        else:
+            later = f"{key.sql} > {b.param(value)}"
+        alternatives.append(" AND ".join([*equal, later]))
+    # Equality parameters of earlier keys are repeated per alternative, each in its place.
+    return " OR ".join(f"({alternative})" for alternative in alternatives) or "FALSE"
+
+
+def _select_sql(
+    b: _Builder,
+    queryset: Any,
+    items: list[str] | Callable[[list[_Key]], list[str]],
+    *,
+    paging: tuple[int | None, int | None] | None = None,
+    keyed: bool = False,
+    after: Sequence[Any] | None = None,
+    where: Sequence[str] = (),
+) -> str:
+    """``SELECT items`` over the rows of ``queryset`` (and ``where``), with its ordering and slice
+    (or ``paging``).
+
+    ``keyed``: ordered totally, by the ordering, then the address; ``items`` may then be
+    a function of the terms of that order; with ``after``, only the rows following the
+    row whose terms have those values are selected.
+    """
+    source, dialect = b.source, b.dialect
+    spec = queryset.get_query_specifier()
+    distinct = [b.field(name, "in distinct") for name in _names(spec.distinct or [], "distinct")]
+    where = [*source.base_conditions(), *where]
+    conditions = queryset.get_conditions()
+    if conditions:
+        where.append(b.condition(conditions))
+    order_items = queryset.get_order_by()
+    order = [b.order_column(item.field) for item in order_items]
+    descending = [bool(item.descending) for item in order_items]
+    offset, limit = _paging(queryset) if paging is None else paging
+    tiebreak = _tiebreak(source)
+    keys = [_Key(column, desc, nullable) for (column, nullable), desc in zip(order, descending)]
+    if keys and (offset or limit is not None or distinct or keyed):
+        ordered = {column for column, _ in order}
+        keys += [_Key(t, descending[-1], False) for t in tiebreak if t not in ordered]
+    elif keyed:
+        keys = [_Key(t, False, False) for t in tiebreak]
+    terms = [dialect.order_term(k.sql, k.descending) if k.nullable else f"{k.sql} DESC" if k.descending else k.sql
+             for k in keys]
+    if not terms and (offset or limit is not None):
+        terms = list(tiebreak)
+    later = [f"({_keyset(b, keys, after)})"] if after is not None else []
+    if callable(items):
+        items = items(keys)
+    if distinct:
+        _plain_order(b, order, "distinct()")
+        aliases = [join.alias + "." for join in b.joins.values()]
+        if any(alias in item for item in items for alias in aliases):
+            raise UnknownLookupError("distinct() cannot be combined with values across a relation")
+        where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+        partition = ", ".join(b.column(field_def) for field_def in distinct)
+        window = ", ".join(terms or tiebreak)
+        inner = (
+            f'SELECT {TABLE}.*, ROW_NUMBER() OVER (PARTITION BY {partition} ORDER BY {window}) AS "_rank" '
+            f"FROM {b.from_sql()}{where_sql}"
+        )
+        outer = " AND ".join([f'{TABLE}."_rank" = 1', *later])
+        sql = f"SELECT {', '.join(items)} FROM ({inner}) AS {TABLE} WHERE {outer} ORDER BY {', '.join(terms or tiebreak)}"
+    else:
+        where += later
+        where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+        sql = f"SELECT {', '.join(items)} FROM {b.from_sql()}{where_sql}"
+        if terms:
+            sql += f" ORDER BY {', '.join(terms)}"
+    page, page_params = dialect.limit_offset(limit, offset)
+    b.params.extend(page_params)
+    return sql + page
+
+
+def compile_exists(source: Source, queryset: Any) -> tuple[str, list[Any]]:
+    """The statement giving one row when ``queryset`` selects any (at most one row is read)."""
+    if _sliced(queryset):
+        inner = compile_select(source, queryset)
+        return f"SELECT 1 FROM ({inner.sql}) AS {TABLE}_any LIMIT 1", inner.params
+    b = _Builder(source)
+    where = source.base_conditions()
+    conditions = queryset.get_conditions()
+    if conditions:
+        where.append(b.condition(conditions))
+    where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+    return f"SELECT 1 FROM {b.from_sql()}{where_sql} LIMIT 1", b.all_params()
+
+
+@dataclass(slots=True)
+class Selected:
+    """A field (or address part) that a values query selects, as named, with what reads its values."""
+
+    name: str
+    sql: str
+    field: StoredField | None
+    """None for an address part (its values are ints)."""
+    model: ModelFields
+    source: Source
+
+
+def _selected(b: _Builder, name: str) -> Selected:
+    """A field of the model, an address part or a path across relations (``author__name``)."""
+    if not isinstance(name, str):
+        raise InvalidValueError(f"values() takes field names, not {name!r}")
+    if name.startswith(ADDRESS_FIELD + "__"):
+        part = name[len(ADDRESS_FIELD) + 2 :]
+        if part not in ADDRESS_PARTS:
+            raise UnknownFieldError(f"unknown address field {name!r}")
+        return Selected(name, f"{b.alias}.{ADDRESS_PARTS[part]}", None, b.model, b.source)
+    head, sep, rest = name.partition("__")
+    if sep and rest and name not in b.fields:
+        selected = _selected(b.join(head, b.relation(head, f"in {name!r}")), rest)
+        selected.name = name
+        return selected
+    field_def = b.field(name, "in values")
+    return Selected(name, b.column(field_def), field_def, b.model, b.source)
+
+
+@dataclass(slots=True)
+class ValuesStatement:
+    sql: str
+    params: list[Any]
+    selected: list[Selected]
+
+
+def compile_values(source: Source, queryset: Any, names: Sequence[str]) -> ValuesStatement:
+    """The statement giving, per row of ``queryset``, the named fields (every field when none is named)."""
+    b = _Builder(source)
+    selected = [_selected(b, name) for name in names or list(source.stored.fields)]
+    sql = _select_sql(b, queryset, [item.sql for item in selected])
+    return ValuesStatement(sql, b.all_params(), selected)
+
+
+def value_reader(source: Source, selected: Selected) -> Callable[[Any], Any] | None:
+    """What turns a selected column's values into the values instances hold (None: they are already)."""
+    field_def = selected.field
+    if field_def is None or field_def.kind == RELATION:
+        return None  # ids
+    codec, kind, model = source.dialect.codec, field_def.kind, selected.model
+    decode = codec.decoder(kind)
+    types = codec.decoded_types.get(kind)
+    check = None if _as_stored(source.dialect, model, field_def) else model.check_value
+    name = field_def.name
+    if decode is None and check is None:
+        return None
+
+    def read(value: Any) -> Any:
+        if value is None:
+            return None
+        if decode is not None and (types is None or type(value) in types):
+            value = decode(value)
+        return value if check is None else check(name, value)
+
+    return read
+
+
+_AS_STORED: Final = {int, str, float, bytes}
+_AS_STORED_TYPED: Final = {bool, datetime.date, datetime.datetime}
+
+
+def _as_stored(dialect: Dialect, model: ModelFields, field_def: StoredField) -> bool:
+    """Whether a column's (decoded) values are what instances hold, without validating them."""
+    annotation, _ = _strip(model.annotations[field_def.name])
+    if annotation in _AS_STORED:
+        return True
+    # Typed columns give these as they are; SQLite keeps them as numbers or text.
+    return annotation in _AS_STORED_TYPED and dialect.name != "sqlite"
+
+
+_SUMMED: Final = frozenset({CoreTypes.INTEGER.value, CoreTypes.NUMBER.value})
+
+
+@dataclass(slots=True)
+class AggregateStatement:
+    sql: str
+    params: list[Any]
+    groups: list[Selected]
+    outputs: list[tuple[str, str, Selected | None, bool]]
+    """Per aggregate, after the group columns: its name, its function, what it reads, and
+    whether a column telling whether NaN was among its values follows."""
+
+
+def compile_aggregate(
+    source: Source, queryset: Any, named: Mapping[str, Any], group: Sequence[str] = ()
+) -> AggregateStatement:
+    """The statement computing aggregates over the rows of ``queryset``, per group of values of ``group``.
+
+    A sliced or distinct query set is aggregated over the rows it selects (a subquery).
+    Rows come ordered by the group values.
+    """
+    from kestrum_utils.query.aggregates import Aggregate
+
+    dialect = source.dialect
+    if _sliced(queryset):
+        inner = _Builder(source)
+        inner_sql = _select_sql(inner, queryset, [f"{TABLE}.*"])
+        b = _Builder(source, [])
+        where_sql, from_sql, params = "", f"({inner_sql}) AS {TABLE}", inner.all_params()
+    else:
+        b = _Builder(source)
+        where = source.base_conditions()
+        conditions = queryset.get_conditions()
+        if conditions:
+            where.append(b.condition(conditions))
+        where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+        from_sql, params = "", []
+    groups = []
+    for name in group:
+        selected = _selected(b, name)
+        field_def = selected.field
+        if field_def is not None and (field_def.kind in JSON_KINDS or selected.model.form(field_def.name)):
+            raise UnknownLookupError(
+                f"{selected.model.class_name}.{field_def.name} ({field_def.kind}) cannot be grouped by: "
+                "its stored form does not compare as its values do"
+            )
+        groups.append(selected)
+    items = [_group_key(dialect, selected) for selected in groups]
+    outputs: list[tuple[str, str, Selected | None, bool]] = []
+    if not named:
+        raise InvalidValueError("aggregate() needs at least one named aggregate, such as n=Count()")
+    for name, aggregate in named.items():
+        if not isinstance(aggregate, Aggregate):
+            raise InvalidValueError(
+                f"aggregate {name}={aggregate!r} is not an aggregate function: use Count, Sum, Avg, Min or Max"
+            )
+        function = aggregate.function
+        if aggregate.field is None:
+            items.append("count(*)")
+            outputs.append((name, function, None, False))
+            continue
+        selected = _selected(b, aggregate.field)
+        sql, nan = _aggregated(dialect, selected, aggregate)
+        items.append(sql)
+        if nan is not None:
+            items.append(nan)
+        outputs.append((name, function, selected, nan is not None))
+    if not from_sql:
+        from_sql, params = b.from_sql(), []
+    else:
+        from_sql += "".join(join.sql for join in b.joins.values())
+    sql = f"SELECT {', '.join(items)} FROM {from_sql}{where_sql}"
+    if groups:
+        keys = [_group_key(dialect, selected) for selected in groups]
+        sql += f" GROUP BY {', '.join(keys)} ORDER BY {', '.join(dialect.order_term(k, False) for k in keys)}"
+    return AggregateStatement(sql, params + b.all_params(), groups, outputs)
+
+
+def _group_key(dialect: Dialect, selected: Selected) -> str:
+    field_def = selected.field
+    if field_def is not None and field_def.kind == CoreTypes.NUMBER.value:
+        return dialect.number_key(selected.sql)
+    return selected.sql
+
+
+def _aggregated(dialect: Dialect, selected: Selected, aggregate: Any) -> tuple[str, str | None]:
+    """The SQL of one aggregate over a selected field, and of its NaN test where the dialect needs one."""
+    field_def, function = selected.field, aggregate.function
+    sql = selected.sql
+    if field_def is None:  # an address part
+        if function in ("sum", "avg"):
+            raise UnknownLookupError(f"{type(aggregate).__name__}() does not apply to {selected.name!r}")
+        return f"{function}({'DISTINCT ' if aggregate.distinct else ''}{sql})", None
+    kind, model = field_def.kind, selected.model
+    form = model.form(field_def.name)
+    refused = (
+        function in ("sum", "avg") and (kind not in _SUMMED or form is not None)
+    ) or (
+        function in ("min", "max") and (kind not in ORDERED_KINDS or kind == CoreTypes.BOOLEAN.value or form)
+    )
+    if refused:
+        raise UnknownLookupError(
+            f"{type(aggregate).__name__}() does not apply to {model.class_name}.{field_def.name} ({kind})"
+        )
+    distinct = "DISTINCT " if aggregate.distinct else ""
+    if function == "count":
+        if distinct:
+            sql = dialect.form_key(form, sql) if form else _group_key(dialect, selected)
+        return f"count({distinct}{sql})", None
+    if kind == CoreTypes.NUMBER.value:
+        return f"{function}({distinct}{dialect.number_value(sql)})", dialect.nan_seen(sql)
+    return f"{function}({distinct}{sql})", None
+
+
+def aggregate_reader(source: Source, function: str, selected: Selected | None) -> Callable[[Any, bool], Any]:
+    """What turns an aggregate's value (and whether NaN was among its values) into its result."""
+    if function == "count":
+        return lambda value, nan: int(value or 0)
+    field_def = selected.field if selected is not None else None
+    kind = field_def.kind if field_def is not None else CoreTypes.INTEGER.value
+    if function == "avg" or (function == "sum" and kind == CoreTypes.NUMBER.value):
+        return lambda value, nan: math.nan if nan else None if value is None else float(value)
+    if function == "sum":
+        return lambda value, nan: None if value is None else int(value)
+    read = value_reader(source, selected) if selected is not None else None
+
+    def extreme(value: Any, nan: bool) -> Any:
+        # NaN sorts after every number, as PostgreSQL sorts it: the greatest value, and
+        # the least only when there is nothing else.
+        if nan and (function == "max" or value is None):
+            return math.nan
+        if value is None:
+            return None
+        if kind == CoreTypes.NUMBER.value:
+            return float(value)
+        return value if read is None else read(value)
+
+    return extreme
+
+
+@dataclass(slots=True)
+class PageStatement:
+    sql: str
+    params: list[Any]
+    columns: list[str]
+    only: frozenset[str] | None
+    keys: list[int]
+    """Where in a row each term of the order is (after the field columns, or the address's
+    negative positions): the last row's values there start the next page."""
+
+
+def _field_columns(source: Source, queryset: Any) -> tuple[list[str], frozenset[str] | None]:
+    """The field columns compile_select would select, and the field selection."""
+    spec = queryset.get_query_specifier()
+    only_names = _names(spec.only or [], "only")
+    for name in only_names:
+        _Builder(source, []).field(name, "in only")
+    only = frozenset(only_names) if only_names else None
+    columns = [
+        column
+        for column in source.stored.columns
+        if only is None or any(s.column == column for s in source.stored.fields.values() if s.name in only)
+        or _only_elsewhere(source.stored, only, column)
+    ]
+    return columns, only
+
+
+def compile_page(
+    source: Source, queryset: Any, *, size: int, offset: int | None, after: Sequence[Any] | None
+) -> PageStatement:
+    """One page of at most ``size`` rows of ``queryset`` in its total order (its ordering, then the
+    address), after the row whose order terms have the values ``after``: rows as compile_select
+    gives them, with the terms that are not address parts between the field columns and the address.
+    """
+    b = _Builder(source)
+    columns, only = _field_columns(source, queryset)
+    q = source.dialect.quote
+    address = [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"', f'{TABLE}."_class_version"']
+    positions: list[int] = []
+
+    def items(keys: list[_Key]) -> list[str]:
+        extra: list[str] = []
+        for key in keys:
+            if key.sql in address:
+                positions.append(address.index(key.sql) - len(address))
+            else:
+                positions.append(len(columns) + len(extra))
+                extra.append(key.sql)
+        return [*(f"{TABLE}.{q(column)}" for column in columns), *extra, *address]
+
+    sql = _select_sql(b, queryset, items, paging=(offset, size), keyed=True, after=after)
+    return PageStatement(sql, b.all_params(), columns, only, positions)
+
+
+def compile_rewrite(
+    source: Source, queryset: Any, values: Mapping[str, Any] | None, *, pending: bool,
+    stamp: tuple[Any, Any] = (None, None),
+) -> Rewrite:
+    """The statement that appends to the history a version of every object ``queryset`` selects:
+    the latest one with ``values`` set (fields by name), or a deletion (``values`` None).
+
+    ``source`` is what the query set reads in the history's database: the latest objects'
+    table when it is there (its trigger then brings the table level), else the history's
+    latest versions; then the statement returns the rows it wrote (history row layout)
+    for publication.
+    """
+    dialect, stored, model = source.dialect, source.stored, source.model
+    q = dialect.quote
+    b = _Builder(source)
+    fields = list(stored.fields.values())
+    new: dict[str, Any] = {}
+    for name, value in (values or {}).items():
+        field_def = b.field(name, "in update()")
+        if field_def.kind == RELATION:
+            value = b.related_id(field_def, value, name)
+        if value is None and not field_def.nullable:
+            raise InvalidValueError(f"{model.class_name}.{name} cannot be set to None: the field is not optional")
+        new[name] = dialect.codec.encode(field_def.kind, model.check_value(name, value))
+    kept = [f"{TABLE}.{q(field_def.column)}" for field_def in fields if values is not None and field_def.name not in new]
+    readable = sorted(v for v in stored.versions if stored.current in stored.compatible(v))
+    matched_items = [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"', f'{TABLE}."_class_version"', *kept]
+    latest = [f'{TABLE}."_is_latest" = TRUE'] if source.history else []
+    matched = _select_sql(b, queryset, matched_items, where=latest)
+    params = b.all_params()
+    history = q(stored.table_name + "__history")
+    columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending", "_saved_at", "_note")]
+    mark = dialect.placeholder
+    if dialect.name == "postgresql":  # a SELECT list gives a parameter no type of its own
+        marks = [f"CAST({mark} AS {dialect.column_types[kind]})"
+                 for kind in (CoreTypes.DATETIME.value, CoreTypes.STRING.value)]
+    else:
+        marks = [mark, mark]
+    picked = ['m."_object_id"', 'm."_object_version" + 1', str(int(stored.current)),
+              "TRUE" if values is not None else "FALSE", "FALSE" if values is not None else "TRUE",
+              "TRUE" if pending else "FALSE", *marks]
+    tail: list[Any] = list(stamp)
+    if values is not None:
+        for position, field_def in enumerate(fields):
+            columns.append(q(field_def.column))
+            if field_def.name in new:
+                mark = dialect.placeholder
+                if dialect.name == "postgresql":  # a SELECT list gives a parameter no type of its own
+                    mark = f"CAST({mark} AS {dialect.column_types[field_def.kind]})"
+                picked.append(mark)
+                tail.append(new[field_def.name])
+            else:
+                picked.append(f"m.{q(field_def.column)}")
+    if dialect.name == "sqlite":
+        columns.append(q("_tx"))
+        picked.append(f'(SELECT coalesce(max("_tx"), 0) + 1 FROM {history})')
+    # Matched first, in full: the writes must not change what the query reads while it runs.
+    sql = (
+        f"INSERT INTO {history} ({', '.join(columns)}) WITH m AS MATERIALIZED ({matched}) "
+        f"SELECT {', '.join(picked)} FROM m"
+    )
+    check = None
+    if any(v not in readable for v in stored.versions):
+        # Objects stored by a definition this class cannot read are never rewritten as it.
+        listed = ", ".join(str(int(v)) for v in readable)
+        sql += f' WHERE m."_class_version" IN ({listed})'
+        check = (f'SELECT m."_object_id" FROM ({matched}) AS m WHERE m."_class_version" NOT IN ({listed}) LIMIT 1',
+                 list(params))
+    if source.history:
+        returned = [*ADDRESS, "_is_latest", "_deleted", "_pending", "_saved_at", "_note", "_superseded_at",
+                    *(f.column for f in fields)]
+        sql += f" RETURNING {', '.join(q(c) for c in returned)}"
+    return Rewrite(sql, [*params, *tail], check)
+
+
+@dataclass(slots=True)
+class Rewrite:
+    sql: str
+    params: list[Any]
+    check: tuple[str, list[Any]] | None
+    """A statement giving the id of a selected object this class cannot read, when there may be one."""
 
 
 # -- rows ----------------------------------------------------------------------

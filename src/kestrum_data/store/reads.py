@@ -15,6 +15,7 @@ same instant.
 
 from __future__ import annotations
 
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterator, Mapping, Sequence
 from typing import Any, Final
 
 from kestrum_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
@@ -23,9 +24,21 @@ from kestrum_data.store import session, shapes
 from kestrum_data.store.classes import ClassRegistry
 from kestrum_data.store.database import Database
 from kestrum_data.store.engines import open_database
-from kestrum_data.store.errors import QueryError, UnknownAliasError, UnknownFieldError
+from kestrum_data.store.errors import InvalidValueError, QueryError, UnknownAliasError, UnknownFieldError
 from kestrum_data.store.fields import RELATION
-from kestrum_data.store.query import AS_OF, RowPlans, UnknownVersion, as_of_instant, build_rows, version_variant
+from kestrum_data.store.query import (
+    AS_OF,
+    NeedsRelated,
+    RowPlans,
+    Source,
+    UnknownVersion,
+    aggregate_reader,
+    as_of_instant,
+    build_rows,
+    compile_aggregate,
+    compile_page,
+    version_variant,
+)
 from kestrum_data.store.schema import StoredClass
 from kestrum_data.store.timeline import acheck_horizon, check_horizon
 from kestrum_glue import Data
@@ -134,7 +147,9 @@ class Reader:
         annotations = getattr(queryset, "_annotations", None) or {}
         for attempt in range(2):
             stored = self.ensure(model, db)
-            prepared = shapes.select(self._shapes(db, history, model, stored, variant), queryset, cap)
+            prepared = self._compiled(
+                db, history, variant, model, stored, lambda found: shapes.select(found, queryset, cap)
+            )
             plans = prepared.plans
             assert plans is not None
 
@@ -166,7 +181,9 @@ class Reader:
         annotations = getattr(queryset, "_annotations", None) or {}
         for attempt in range(2):
             stored = self.cached(model, db) or await self.aensure(model, db)
-            prepared = shapes.select(self._shapes(db, history, model, stored, variant), queryset, cap)
+            prepared = await self._acompiled(
+                db, history, variant, model, stored, lambda found: shapes.select(found, queryset, cap)
+            )
             plans = prepared.plans
             assert plans is not None
             driver = session.async_driver(db)
@@ -191,7 +208,7 @@ class Reader:
         model = layout_class(queryset)
         db, history, variant = self.target(queryset)
         stored = self.ensure(model, db)
-        sql, params = shapes.count(self._shapes(db, history, model, stored, variant), queryset)
+        sql, params = self._compiled(db, history, variant, model, stored, lambda found: shapes.count(found, queryset))
         driver = session.sync_driver(db)
         if driver is None:
             found = int(db.fetch(sql, params, list)[0][0])
@@ -205,7 +222,9 @@ class Reader:
         model = layout_class(queryset)
         db, history, variant = self.target(queryset)
         stored = self.cached(model, db) or await self.aensure(model, db)
-        sql, params = shapes.count(self._shapes(db, history, model, stored, variant), queryset)
+        sql, params = await self._acompiled(
+            db, history, variant, model, stored, lambda found: shapes.count(found, queryset)
+        )
         driver = session.async_driver(db)
         if driver is None:
             found = int((await db.afetch(sql, params))[0][0])
@@ -214,6 +233,180 @@ class Reader:
         if variant == AS_OF and not found:
             await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         return found
+
+    # -- lookups and orderings across relations ----------------------------------
+
+    def _compiled[T](
+        self, db: Database, history: bool, variant: str | None, model: type[Any], stored: StoredClass,
+        compile: Callable[[shapes.Shapes], T],
+    ) -> T:
+        """``compile`` given the class's shapes; for a query crossing relations, given a source that
+        joins the related classes' latest objects (registered in ``db`` as needed), kept for no other query."""
+        return compiled(self.registry, db, history, model, stored, compile, variant)
+
+    async def _acompiled[T](
+        self, db: Database, history: bool, variant: str | None, model: type[Any], stored: StoredClass,
+        compile: Callable[[shapes.Shapes], T],
+    ) -> T:
+        return await acompiled(self.registry, db, history, model, stored, compile, variant)
+
+    # -- exists, values, aggregates, pages ----------------------------------------
+
+    def _target(self, queryset: Any) -> tuple[type[Any], Database, bool, str | None]:
+        model = layout_class(queryset)
+        db, history, variant = self.target(queryset)
+        return model, db, history, variant
+
+    def _fetch(self, db: Database, sql: str, params: list[Any], consume: Callable[[Any], Any]) -> Any:
+        driver = session.sync_driver(db)
+        if driver is None:
+            return db.fetch(sql, params, consume)
+        return driver.fetch_into(sql, params, consume)
+
+    async def _afetch(self, db: Database, sql: str, params: list[Any], *, small: bool = False) -> list[Any]:
+        driver = session.async_driver(db)
+        if driver is None:
+            return await db.afetch(sql, params, small=small)
+        return await driver.query(sql, params)
+
+    def exists(self, queryset: Any) -> bool:
+        """Whether a query set selects any row (at most one row is read)."""
+        model, db, history, variant = self._target(queryset)
+        stored = self.cached(model, db) or self.ensure(model, db)
+        sql, params = self._compiled(db, history, variant, model, stored, lambda found: shapes.exists(found, queryset))
+        found = bool(self._fetch(db, sql, params, _any_row))
+        if variant == AS_OF and not found:
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return found
+
+    async def aexists(self, queryset: Any) -> bool:
+        """Asynchronous :meth:`exists`."""
+        model, db, history, variant = self._target(queryset)
+        stored = self.cached(model, db) or await self.aensure(model, db)
+        sql, params = await self._acompiled(
+            db, history, variant, model, stored, lambda found: shapes.exists(found, queryset)
+        )
+        found = bool(await self._afetch(db, sql, params, small=True))
+        if variant == AS_OF and not found:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return found
+
+    def values(self, queryset: Any, names: Sequence[str], form: str) -> list[Any]:
+        """The named fields (all when none is named) of each row: ``form`` "dict", "tuple" or "flat"."""
+        model, db, history, variant = self._target(queryset)
+        stored = self.cached(model, db) or self.ensure(model, db)
+        names = _value_names(names, form)
+        sql, params, readers = self._compiled(
+            db, history, variant, model, stored, lambda found: shapes.values(found, queryset, names)
+        )
+        found: list[Any] = self._fetch(db, sql, params, _values_of(readers, names or tuple(stored.fields), form))
+        if variant == AS_OF and not found:
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return found
+
+    async def avalues(self, queryset: Any, names: Sequence[str], form: str) -> list[Any]:
+        """Asynchronous :meth:`values`."""
+        model, db, history, variant = self._target(queryset)
+        stored = self.cached(model, db) or await self.aensure(model, db)
+        names = _value_names(names, form)
+        sql, params, readers = await self._acompiled(
+            db, history, variant, model, stored, lambda found: shapes.values(found, queryset, names)
+        )
+        limit = queryset.get_paginator().limit
+        rows = await self._afetch(db, sql, params, small=type(limit) is int and limit <= SMALL_READ_ROWS)
+        if variant == AS_OF and not rows:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return _values_of(readers, names or tuple(stored.fields), form)(rows)
+
+    def aggregate(self, queryset: Any, named: Mapping[str, Any], group: Sequence[str]) -> list[dict[str, Any]]:
+        """Aggregates over the rows of a query set: one dict, or one per group of values of ``group``
+        (ordered by them)."""
+        model, db, history, variant = self._target(queryset)
+        stored = self.cached(model, db) or self.ensure(model, db)
+        _check_names(named, group)
+        statement, source = self._compiled(
+            db, history, variant, model, stored,
+            lambda found: (compile_aggregate(found.source, queryset, named, group), found.source),
+        )
+        found: list[dict[str, Any]] = self._fetch(db, statement.sql, statement.params, _aggregates_of(statement, source))
+        return found
+
+    async def aaggregate(self, queryset: Any, named: Mapping[str, Any], group: Sequence[str]) -> list[dict[str, Any]]:
+        """Asynchronous :meth:`aggregate`."""
+        model, db, history, variant = self._target(queryset)
+        stored = self.cached(model, db) or await self.aensure(model, db)
+        _check_names(named, group)
+        statement, source = await self._acompiled(
+            db, history, variant, model, stored,
+            lambda found: (compile_aggregate(found.source, queryset, named, group), found.source),
+        )
+        return _aggregates_of(statement, source)(await self._afetch(db, statement.sql, statement.params))
+
+    def pages(self, queryset: Any, size: int) -> Iterator[list[Data]]:
+        """The rows of a query set as records, a page of at most ``size`` rows at a time.
+
+        Pages follow one another in the query set's order made total by the object id
+        (keyset pages: each starts after the last row of the one before, never at a
+        growing offset), so memory stays bounded whatever the number of rows. Each page
+        is read by a statement of its own: an object saved meanwhile may be seen as it
+        was or as it is, and one whose ordering fields changed may be seen twice or not.
+        """
+        model, db, history, variant = self._target(queryset)
+        paging = _Paging(queryset, size)
+        annotations = getattr(queryset, "_annotations", None) or {}
+        kept: dict[int, RowPlans] = {}  # by stored class: one set of row plans for every page
+        seen = False
+        while paging.next_size() > 0:
+            for attempt in range(2):
+                stored = self.ensure(model, db)
+                page, source = self._compiled(db, history, variant, model, stored, paging.statement(queryset))
+                plans = kept.get(id(stored)) or kept.setdefault(id(stored), RowPlans(source, page.columns, page.only))
+                rows = self._fetch(db, page.sql, page.params, list)
+                try:
+                    records = build_rows(rows, plans, annotations)
+                    break
+                except UnknownVersion:
+                    if attempt:
+                        raise
+                    self.forget(model)
+                    kept.clear()
+            self._relate(records, plans, queryset)
+            paging.advance(rows, page.keys)
+            if records:
+                seen = True
+                yield records
+        if variant == AS_OF and not seen:
+            check_horizon(db, self.ensure(model, db), as_of_instant(queryset.get_conditions()))
+
+    async def apages(self, queryset: Any, size: int) -> AsyncIterator[list[Data]]:
+        """Asynchronous :meth:`pages`."""
+        model, db, history, variant = self._target(queryset)
+        paging = _Paging(queryset, size)
+        annotations = getattr(queryset, "_annotations", None) or {}
+        kept: dict[int, RowPlans] = {}
+        seen = False
+        while (count := paging.next_size()) > 0:
+            for attempt in range(2):
+                stored = self.cached(model, db) or await self.aensure(model, db)
+                page, source = await self._acompiled(db, history, variant, model, stored, paging.statement(queryset))
+                plans = kept.get(id(stored)) or kept.setdefault(id(stored), RowPlans(source, page.columns, page.only))
+                rows = await self._afetch(db, page.sql, page.params, small=count <= SMALL_READ_ROWS)
+                try:
+                    records = build_rows(rows, plans, annotations)
+                    break
+                except UnknownVersion:
+                    if attempt:
+                        raise
+                    self.forget(model)
+                    kept.clear()
+            await self._arelate(records, plans, queryset)
+            paging.advance(rows, page.keys)
+            if records:
+                seen = True
+                yield records
+        if variant == AS_OF and not seen:
+            stored = self.cached(model, db) or await self.aensure(model, db)
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
 
     # -- related objects ---------------------------------------------------------
 
@@ -306,3 +499,188 @@ def unloaded(model: type[Any], object_id: int) -> Any:
     from kestrum_models.classes.model import unloaded_reference
 
     return unloaded_reference(model, object_id)
+
+
+# -- relations, values, aggregates, pages ------------------------------------------------
+
+#: Relations a lookup or ordering may cross (levels of joins).
+MAX_JOINED: Final = 16
+
+
+def _related_source(registry: ClassRegistry, class_name: str, db: Database, stored_of: StoredClass) -> Source:
+    from kestrum_models.classes.class_manager import ClassManager
+
+    model = ClassManager.import_class(class_name)
+    history = db is registry.history_db and not registry.shared
+    return Source(db.dialect, stored_of, registry.model_fields(model), history, db is registry.history_db)
+
+
+def _joined(registry: ClassRegistry, db: Database, history: bool, model: type[Any], stored: StoredClass,
+            related: dict[str, Source], variant: str | None) -> shapes.Shapes:
+    source = Source(
+        db.dialect, stored, registry.model_fields(model), history, db is registry.history_db, variant, related
+    )
+    return shapes.Shapes(source)
+
+
+def compiled[T](
+    registry: ClassRegistry, db: Database, history: bool, model: type[Any], stored: StoredClass,
+    compile: Callable[[shapes.Shapes], T], variant: str | None = None,
+) -> T:
+    """``compile`` given the shapes of a class read from ``db`` (the latest objects, or with ``history``
+    every version), or, when the query crosses relations, shapes of a source joining the latest
+    objects of the related classes (registered in ``db`` as needed; such shapes are not kept)."""
+    from kestrum_models.classes.class_manager import ClassManager
+
+    shared = db is registry.history_db
+    try:
+        return compile(shapes.shapes_of(db.dialect, stored, registry.model_fields(model), history, shared, variant))
+    except NeedsRelated as needed:
+        wanted = needed.class_name
+    related: dict[str, Source] = {}
+    for _ in range(MAX_JOINED):
+        related_stored = registry.ensure(ClassManager.import_class(wanted), db)
+        related[wanted] = _related_source(registry, wanted, db, related_stored)
+        try:
+            return compile(_joined(registry, db, history, model, stored, related, variant))
+        except NeedsRelated as needed:
+            wanted = needed.class_name
+    raise InvalidValueError(f"a query may cross at most {MAX_JOINED} relations")
+
+
+async def acompiled[T](
+    registry: ClassRegistry, db: Database, history: bool, model: type[Any], stored: StoredClass,
+    compile: Callable[[shapes.Shapes], T], variant: str | None = None,
+) -> T:
+    """Asynchronous :func:`compiled`."""
+    from kestrum_models.classes.class_manager import ClassManager
+
+    shared = db is registry.history_db
+    try:
+        return compile(shapes.shapes_of(db.dialect, stored, registry.model_fields(model), history, shared, variant))
+    except NeedsRelated as needed:
+        wanted = needed.class_name
+    related: dict[str, Source] = {}
+    for _ in range(MAX_JOINED):
+        related_model = ClassManager.import_class(wanted)
+        related_stored = registry.cached(related_model, db) or await registry.aensure(related_model, db)
+        related[wanted] = _related_source(registry, wanted, db, related_stored)
+        try:
+            return compile(_joined(registry, db, history, model, stored, related, variant))
+        except NeedsRelated as needed:
+            wanted = needed.class_name
+    raise InvalidValueError(f"a query may cross at most {MAX_JOINED} relations")
+
+
+def _any_row(rows: Any) -> bool:
+    for _ in rows:
+        return True
+    return False
+
+
+def _value_names(names: Sequence[str], form: str) -> tuple[str, ...]:
+    names = tuple(names)
+    if form == "flat" and len(names) != 1:
+        raise InvalidValueError(f"values_list(flat=True) takes exactly one field name, not {len(names)}")
+    for name in names:
+        if not isinstance(name, str):
+            raise InvalidValueError(f"values() takes field names, not {name!r}")
+    if len(set(names)) != len(names):
+        raise InvalidValueError(f"values() names a field twice: {', '.join(names)}")
+    return names
+
+
+def _values_of(readers: list[Any], names: tuple[str, ...], form: str) -> Callable[[Any], list[Any]]:
+    """What turns fetched rows into the values of one form."""
+    read = [(i, reader) for i, reader in enumerate(readers) if reader is not None]
+    if form == "flat":
+        reader = readers[0]
+        if reader is None:
+            return lambda rows: [row[0] for row in rows]
+        return lambda rows: [reader(row[0]) for row in rows]
+
+    def converted(row: Any) -> list[Any]:
+        values = list(row)
+        for i, reader in read:
+            values[i] = reader(values[i])
+        return values
+
+    if form == "tuple":
+        if not read:
+            return lambda rows: [tuple(row) for row in rows]
+        return lambda rows: [tuple(converted(row)) for row in rows]
+    if not read:
+        return lambda rows: [dict(zip(names, row)) for row in rows]
+    return lambda rows: [dict(zip(names, converted(row))) for row in rows]
+
+
+def _check_names(named: Mapping[str, Any], group: Sequence[str]) -> None:
+    clash = sorted(set(named).intersection(group))
+    if clash:
+        raise InvalidValueError(f"aggregate names {', '.join(map(repr, clash))} are also grouped fields: rename them")
+
+
+def _aggregates_of(statement: Any, source: Source) -> Callable[[Any], list[dict[str, Any]]]:
+    from kestrum_data.store.query import value_reader
+
+    groups = [(selected.name, value_reader(selected.source, selected)) for selected in statement.groups]
+    outputs = []
+    position = len(groups)
+    for name, function, selected, nan in statement.outputs:
+        reader = aggregate_reader(selected.source if selected is not None else source, function, selected)
+        outputs.append((name, position, reader, position + 1 if nan else None))
+        position += 2 if nan else 1
+
+    def read(rows: Any) -> list[dict[str, Any]]:
+        found = []
+        for row in rows:
+            result = {name: row[i] if reader is None else reader(row[i]) for i, (name, reader) in enumerate(groups)}
+            for name, at, reader, nan_at in outputs:
+                result[name] = reader(row[at], bool(nan_at is not None and row[nan_at]))
+            found.append(result)
+        return found
+
+    return read
+
+
+class _Paging:
+    """Where keyset pages of a query set stand: the slice's offset (for the first page only), the
+    rows left of its limit, and the order terms of the last row read."""
+
+    def __init__(self, queryset: Any, size: int) -> None:
+        if type(size) is not int or size < 1:
+            raise InvalidValueError(f"chunk_size must be a positive int, not {size!r}")
+        paginator = queryset.get_paginator()
+        offset, limit = paginator.offset, paginator.limit
+        for name, value in (("offset", offset), ("limit", limit)):
+            if value is not None and (type(value) is not int or value < 0):
+                raise InvalidValueError(f"the slice {name} must be a non-negative int or None, not {value!r}")
+        self.size = size
+        self.offset: int | None = offset or None
+        self.left: int | None = limit
+        self.after: list[Any] | None = None
+        self.done = False
+
+    def next_size(self) -> int:
+        if self.done:
+            return 0
+        return self.size if self.left is None else min(self.size, self.left)
+
+    def statement(self, queryset: Any) -> Callable[[shapes.Shapes], tuple[Any, Source]]:
+        size, offset, after = self.next_size(), self.offset, self.after
+
+        def compile(found: shapes.Shapes) -> tuple[Any, Source]:
+            return compile_page(found.source, queryset, size=size, offset=offset, after=after), found.source
+
+        return compile
+
+    def advance(self, rows: list[Any], keys: list[int]) -> None:
+        size = self.next_size()
+        if len(rows) < size:
+            self.done = True
+            return
+        if self.left is not None:
+            self.left -= len(rows)
+        self.offset = None
+        last = rows[-1]
+        self.after = [last[position] for position in keys]

@@ -408,12 +408,14 @@ def prepare(
     indexes: Sequence[tuple[str, ...]],
     copy_of: StoredClass | None = None,
     write: bool,
+    unique: Sequence[tuple[str, ...]] = (),
 ) -> Plan[StoredClass | None]:
     """Plan: the class as one database stores it, with its schema version and tables.
 
     ``history``: this database holds ``T__history``. ``latest``: it holds the latest
     objects' table ``T`` with the class's indexes; with ``history`` too, the history's
-    trigger keeps it level in the transaction of each write. With ``copy_of`` (the class
+    trigger keeps it level in the transaction of each write, and ``unique`` names the field
+    tuples its unique indexes keep unique among the latest objects. With ``copy_of`` (the class
     as registered in another database, the authority on version numbers), the registry
     is brought level with it.
 
@@ -453,8 +455,12 @@ def prepare(
     stored, new = _resolve(model, rows, copy_of)
     extras = yield from _inspect_extras(dialect, [table, table + HISTORY_SUFFIX] if history else [table])
     changes = _Layout(dialect, stored, found, extras).changes(history=history, latest=latest, indexes=indexes)
+    made: dict[str, tuple[str, ...]] = {}
+    if latest and table in found and found[table].kind == "table":
+        made = yield from _inspect_unique(dialect, found[table].name)
+    unique_changes = _unique_changes(dialect, stored, made, unique)
     if not write:
-        return None if new or changes else stored
+        return None if new or changes or unique_changes else stored
     for version in new:
         fields_json = json.dumps([field_def.to_json() for field_def in version.fields.values()])
         yield execute(f"DELETE FROM {q(REGISTRY)} WHERE {q('table_name')} = {p} AND {q('version')} = {p}",
@@ -466,7 +472,101 @@ def prepare(
         )
     for statement in changes:
         yield execute(statement)
+    for statement, check, fields in unique_changes:
+        if check is not None:
+            duplicate = yield query(check)
+            if duplicate:
+                values = ", ".join(f"{name}={value!r}" for name, value in zip(fields, duplicate[0]))
+                raise SchemaError(
+                    f"{model.class_name}.__unique__ makes ({', '.join(fields)}) unique, but stored latest "
+                    f"{model.class_name} objects share {values}: change or delete them first"
+                )
+        yield execute(statement)
     return stored
+
+
+def unique_fields(model: type[Any], fields: dict[str, StoredField]) -> list[tuple[str, ...]]:
+    """The field tuples a class's ``__unique__`` declares unique, checked against its fields."""
+    declared = getattr(model, "__unique__", ()) or ()
+    result = []
+    for entry in (declared,) if isinstance(declared, str) else declared:
+        names = (entry,) if isinstance(entry, str) else tuple(entry)
+        if not names or len(set(names)) != len(names):
+            raise SchemaError(f"{model.__name__}.__unique__ holds {entry!r}: name one or more different fields")
+        for name in names:
+            if name not in fields:
+                raise SchemaError(f"{model.__name__}.__unique__ names {name!r}, which is not a field")
+            if fields[name].kind in ("array", "dictionary"):
+                raise SchemaError(
+                    f"{model.__name__}.__unique__ names {name!r} ({fields[name].kind}): JSON fields cannot be unique"
+                )
+        result.append(names)
+    return result
+
+
+UNIQUE_INFIX: Final = "__unique__"
+
+
+def _unique_name(dialect: Dialect, table: str, columns: Sequence[str]) -> str:
+    name = table + UNIQUE_INFIX + "__".join(columns)
+    return fitted(name) if dialect.name == "postgresql" else name
+
+
+def _inspect_unique(dialect: Dialect, table: str) -> Plan[dict[str, tuple[str, ...]]]:
+    """Plan: the unique indexes (other than keys) of a table, by name (folded in SQLite), with their columns."""
+    if dialect.name == "sqlite":
+        rows = yield query(
+            'SELECT l.name, x.name FROM pragma_index_list(?) AS l JOIN pragma_index_xinfo(l.name) AS x '
+            'WHERE l."unique" = 1 AND l.origin = \'c\' AND x.key = 1 ORDER BY l.name, x.seqno',
+            (table,),
+        )
+    else:
+        rows = yield query(
+            "SELECT c.relname, a.attname FROM pg_index AS i JOIN pg_class AS c ON c.oid = i.indexrelid "
+            "JOIN pg_class AS t ON t.oid = i.indrelid "
+            "CROSS JOIN LATERAL unnest(i.indkey::int2[]) WITH ORDINALITY AS k(attnum, n) "
+            "JOIN pg_attribute AS a ON a.attrelid = i.indrelid AND a.attnum = k.attnum "
+            "WHERE t.relnamespace = current_schema()::regnamespace AND t.relname = %s "
+            "AND i.indisunique AND NOT i.indisprimary ORDER BY c.relname, k.n",
+            (table,),
+        )
+    key = fold if dialect.name == "sqlite" else str
+    found: dict[str, list[str]] = {}
+    for name, column in rows:
+        found.setdefault(key(name), []).append(key(column))
+    return {name: tuple(columns) for name, columns in found.items()}
+
+
+def _unique_changes(
+    dialect: Dialect, stored: StoredClass, made: dict[str, tuple[str, ...]], unique: Sequence[tuple[str, ...]]
+) -> list[tuple[str, str | None, tuple[str, ...]]]:
+    """The statements making the latest table's unique indexes as the class declares them (each
+    with a query finding stored objects that would break it first), and dropping the ones it no
+    longer declares. Records the indexes in ``stored.derived["unique"]``."""
+    q = dialect.quote
+    key = fold if dialect.name == "sqlite" else str
+    table = stored.table_name
+    wanted: dict[str, tuple[str, tuple[str, ...], tuple[str, ...]]] = {}
+    for fields in unique:
+        columns = tuple(stored.fields[name].column for name in fields)
+        name = _unique_name(dialect, table, columns)
+        wanted[key(name)] = (name, columns, fields)
+    stored.derived["unique"] = list(wanted.values())
+    changes: list[tuple[str, str | None, tuple[str, ...]]] = []
+    prefix = key(_unique_name(dialect, table, [])[: len(table) + len(UNIQUE_INFIX)])
+    for found_name in made:
+        if found_name.startswith(prefix) and found_name not in wanted:
+            changes.append((f"DROP INDEX {q(found_name)}", None, ()))
+    for folded, (name, columns, fields) in wanted.items():
+        if made.get(folded) == tuple(key(c) for c in columns):
+            continue
+        listed = ", ".join(q(c) for c in columns)
+        if folded in made:
+            changes.append((f"DROP INDEX {q(name)}", None, ()))
+        filled = " AND ".join(f"{q(c)} IS NOT NULL" for c in columns)
+        check = f"SELECT {listed} FROM {q(table)} WHERE {filled} GROUP BY {listed} HAVING count(*) > 1 LIMIT 1"
+        changes.append((f"CREATE UNIQUE INDEX {q(name)} ON {q(table)} ({listed})", check, fields))
+    return changes
 
 
 def latest_trigger(table: str) -> str:

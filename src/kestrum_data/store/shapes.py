@@ -30,6 +30,7 @@ slice); any other statement is compiled anew on every run.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Final
 
@@ -41,8 +42,11 @@ from kestrum_data.store.query import (
     RowPlans,
     Source,
     compile_count,
+    compile_exists,
     compile_select,
+    compile_values,
     lookup_sql,
+    value_reader,
 )
 from kestrum_data.store.schema import StoredClass
 from kestrum_utils.query.utils import Q
@@ -65,7 +69,8 @@ class Prepared:
 @dataclass(slots=True)
 class _Entry:
     sql: str
-    plans: RowPlans | None
+    plans: RowPlans | Any
+    """The row plans of a select; for other statements, what reads their rows."""
     paged: bool
     """Whether the slice's parameters follow those of the lookups."""
 
@@ -137,6 +142,40 @@ def count(shapes: Shapes, queryset: Any) -> tuple[str, list[Any]]:
                 _keep(shapes, key, _Entry(sql, None, paged))
                 break
     return sql, params
+
+
+def exists(shapes: Shapes, queryset: Any) -> tuple[str, list[Any]]:
+    """The statement and parameters telling whether ``queryset`` selects any row."""
+    sql, params, _ = _kept(shapes, queryset, "exists", lambda: (*compile_exists(shapes.source, queryset), None))
+    return sql, params
+
+
+def values(shapes: Shapes, queryset: Any, names: tuple[str, ...]) -> tuple[str, list[Any], list[Any]]:
+    """The statement and parameters giving the named fields of the rows of ``queryset``, and for
+    each field what reads its values (None: they are read as they are)."""
+
+    def compile() -> tuple[str, list[Any], list[Any]]:
+        statement = compile_values(shapes.source, queryset, names)
+        readers = [value_reader(selected.source, selected) for selected in statement.selected]
+        return statement.sql, statement.params, readers
+
+    return _kept(shapes, queryset, ("values", names), compile)
+
+
+def _kept(
+    shapes: Shapes, queryset: Any, kind: Any, compile: Callable[[], tuple[str, list[Any], Any]]
+) -> tuple[str, list[Any], Any]:
+    """A statement whose parameters are the table's, the lookups' and the slice's, kept per shape
+    with what reads its rows (``compile`` gives all three)."""
+    bound = _bind(shapes, queryset, kind, None)
+    if bound is not None:
+        key, entry, values, page_params, _ = bound
+        if entry is not None:
+            return entry.sql, [*shapes.prefix, *values, *page_params], entry.plans
+    sql, params, readers = compile()
+    if bound is not None and params == [*shapes.prefix, *values, *page_params]:
+        _keep(shapes, key, _Entry(sql, readers, True))
+    return sql, params, readers
 
 
 def _bind(

@@ -47,6 +47,7 @@ from kestrum_data.store.errors import (
     DatabaseError,
     DatabaseUnavailableError,
     InvalidValueError,
+    UniqueViolationError,
 )
 from kestrum_data.store.fields import (
     DECIMAL,
@@ -101,6 +102,7 @@ def _date_text(value: Any) -> str:
 _DOUBLE: Final = struct.Struct(">d")
 _NAN: Final = _DOUBLE.pack(math.nan)
 _NEGATIVE_ZERO: Final = _DOUBLE.pack(-0.0)
+_NEGATIVE_ZERO_SQL: Final = f"x'{_NEGATIVE_ZERO.hex()}'"
 
 
 def _real(value: Any) -> float | int | bytes:
@@ -345,6 +347,19 @@ class SQLiteDialect(Dialect):
         # SQLite already sorts nulls first ascending and last descending.
         return f"{column} DESC" if descending else column
 
+    # NaN and -0.0 are BLOBs (see _real): sums, means and extremes read -0.0 as 0.0 and
+    # leave NaN to a test of its own; groups take -0.0 as 0.0.
+
+    def number_value(self, column: str) -> str:
+        return f"(CASE WHEN typeof({column}) = 'blob' THEN (CASE WHEN {column} = {_NEGATIVE_ZERO_SQL} THEN 0.0 END) " \
+               f"ELSE {column} END)"
+
+    def nan_seen(self, column: str) -> str | None:
+        return f"max(typeof({column}) = 'blob' AND {column} <> {_NEGATIVE_ZERO_SQL})"
+
+    def number_key(self, column: str) -> str:
+        return f"(CASE WHEN {column} = {_NEGATIVE_ZERO_SQL} THEN 0.0 ELSE {column} END)"
+
     def upsert_latest(self, table: str, columns: Sequence[str]) -> str:
         marks = ", ".join("?" * len(columns))
         updates = ", ".join(f"{c} = excluded.{c}" for c in columns[1:])
@@ -375,6 +390,10 @@ def _translate(path: str) -> Any:
                 "only valid Unicode text can be stored"
             )
         if isinstance(error, sqlite3.IntegrityError):
+            if getattr(error, "sqlite_errorname", "") == "SQLITE_CONSTRAINT_UNIQUE":
+                # A unique index of the latest objects (keys are PRIMARYKEY constraints).
+                failed = str(error).partition(": ")[2]
+                return UniqueViolationError(f"SQLite database {path}: {error}", constraint=failed)
             return ConflictError(f"another writer saved the same object version first ({error})")
         if not isinstance(error, sqlite3.Error):
             return None

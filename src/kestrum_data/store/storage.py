@@ -58,6 +58,19 @@ class Storage:
         self.achanges = self.timeline.achanges
         self.prune = self.timeline.prune
         self.aprune = self.timeline.aprune
+        # Reads other than rows, and writes by query.
+        self.exists = self.reader.exists
+        self.aexists = self.reader.aexists
+        self.values = self.reader.values
+        self.avalues = self.reader.avalues
+        self.aggregate = self.reader.aggregate
+        self.aaggregate = self.reader.aaggregate
+        self.pages = self.reader.pages
+        self.apages = self.reader.apages
+        self.rewrite = self.writer.rewrite
+        self.arewrite = self.writer.arewrite
+        self.lock = self.writer.lock
+        self.alock = self.writer.alock
 
 
 _storage: Storage | None = None

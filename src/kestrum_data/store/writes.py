@@ -37,13 +37,15 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import hashlib
 import logging
 from collections import defaultdict
-from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Sequence
+from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from operator import itemgetter
 from typing import Any
 
+from kestrum_data.aliases.using import DEFAULT_DB_ALIAS
 from kestrum_data.store import session
 from kestrum_data.store.classes import ClassRegistry
 from kestrum_data.store.collection import paused
@@ -60,8 +62,9 @@ from kestrum_data.store.database import (
     run,
     to_completion,
 )
-from kestrum_data.store.errors import ConflictError, InvalidValueError
+from kestrum_data.store.errors import ConflictError, InvalidValueError, SchemaError, UniqueViolationError
 from kestrum_data.store.fields import Codec, check_text
+from kestrum_data.store.query import Rewrite, compile_rewrite
 from kestrum_data.store.schema import ADDRESS, FEED_SUFFIX, HISTORIES, NEVER, StoredClass
 from kestrum_data.store.session import Transaction, clock
 from kestrum_utils.models.data_models.enums import CoreTypes
@@ -493,10 +496,16 @@ class Writer:
             await self._awrite(tx, objects, deleted, note)
 
     def save(self, objects: Sequence[Any], note: str | None = None) -> None:
-        self.write(objects, note=note)
+        try:
+            self.write(objects, note=note)
+        except UniqueViolationError as error:
+            raise self._unique_violation(error, objects) from error
 
     async def asave(self, objects: Sequence[Any], note: str | None = None) -> None:
-        await self.awrite(objects, note=note)
+        try:
+            await self.awrite(objects, note=note)
+        except UniqueViolationError as error:
+            raise self._unique_violation(error, objects) from error
 
     def delete(self, objects: Sequence[Any], note: str | None = None) -> None:
         self.write(objects, deleted=True, note=note)
@@ -518,6 +527,177 @@ class Writer:
         q = self.history_db.dialect.quote
         for table in sorted(tx.written):
             yield execute(f"WITH c AS ({_next_position(q, 'VALUES (%s, 1)')}) {_feed_entry(q, table)}", (table,))
+
+    # -- writes by query -----------------------------------------------------------
+
+    def rewrite(self, queryset: Any, values: Mapping[str, Any] | None) -> int:
+        """Append a version of every object a query set selects among the latest objects: with
+        ``values`` (fields by name) set, or (``values`` None) a deletion. One statement in one
+        transaction (a savepoint inside one), built from the query: no object is loaded.
+        Returns how many objects got a version.
+
+        When both aliases use one database, the history's trigger brings the latest objects
+        level in the same statement; otherwise the statement returns the rows it wrote, which
+        are published to the latest objects' database after the commit, as any write's are.
+        """
+        model = self._rewritten(queryset, values)
+        tx = session.current_transaction()
+        try:
+            if tx is None:
+                with self.transaction() as tx:
+                    return self._rewrite(tx, model, queryset, values)
+            if not isinstance(tx.driver, Driver):
+                raise RuntimeError("a synchronous write cannot join an asynchronous transaction")
+            with tx.savepoint():
+                return self._rewrite(tx, model, queryset, values)
+        except UniqueViolationError as error:
+            raise self._unique_violation(error, [], model) from error
+
+    async def arewrite(self, queryset: Any, values: Mapping[str, Any] | None) -> int:
+        """Asynchronous :meth:`rewrite`."""
+        model = self._rewritten(queryset, values)
+        tx = session.current_transaction()
+        try:
+            if tx is None:
+                async with self.atransaction() as tx:
+                    return await self._arewrite(tx, model, queryset, values)
+            if not isinstance(tx.driver, AsyncDriver):
+                raise RuntimeError("an asynchronous write cannot join a synchronous transaction")
+            async with tx.asavepoint():
+                return await self._arewrite(tx, model, queryset, values)
+        except UniqueViolationError as error:
+            raise self._unique_violation(error, [], model) from error
+
+    @staticmethod
+    def _rewritten(queryset: Any, values: Mapping[str, Any] | None) -> type[Any]:
+        from kestrum_data.store.reads import layout_class
+
+        using = queryset.get_using()
+        if using != DEFAULT_DB_ALIAS:
+            raise InvalidValueError(
+                f"update() and delete() change the latest objects (database alias {DEFAULT_DB_ALIAS!r}), "
+                f"not those of alias {using!r}"
+            )
+        if values is not None and not values:
+            raise InvalidValueError("update() needs at least one field=value")
+        return layout_class(queryset)
+
+    def _rewrite_plan(
+        self, model: type[Any], rewrite: Rewrite, stored: StoredClass, saved_at: Any
+    ) -> Plan[tuple[int, list[Any]]]:
+        """Plan: run a rewrite; the number of objects written, and the rows to publish (split layout)."""
+        if rewrite.check is not None:
+            found = yield query(*rewrite.check)
+            if found:
+                raise SchemaError(
+                    f"{model.__name__} object {found[0][0]} was stored by a definition of {model.__name__} this one "
+                    "cannot read: update() writes no version of it; query it to get it as a LegacyModel and "
+                    "upgrade() it, or narrow the query"
+                )
+        if self.shared:  # the trigger brings the latest objects level
+            count = yield execute(rewrite.sql, rewrite.params)
+            return count, []
+        rows = yield query(rewrite.sql, rewrite.params)
+        if rows:
+            dialect = self.history_db.dialect
+            q, p = dialect.quote, dialect.placeholder
+            yield execute_many(
+                f"UPDATE {q(stored.table_name + '__history')} SET {q('_is_latest')} = FALSE, "
+                f"{q('_superseded_at')} = {p} WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
+                [(saved_at, row[0], row[1] - 1) for row in rows],
+            )
+        return len(rows), rows
+
+    def _rewritten_rows(
+        self, tx: Transaction, model: type[Any], stored: StoredClass, rows: list[Any], deleted: bool
+    ) -> None:
+        # The rows the statement returned, published after the commit as a batch's rows are
+        # (its values encoded for the history database, as the batch's own are).
+        codec = self.history_db.dialect.codec
+        kinds = [field_def.kind for field_def in stored.fields.values()]
+        encoded = [
+            (*row[:FIELDS_AT],
+             *(codec.encode(kind, codec.to_python(kind, value)) for kind, value in zip(kinds, row[FIELDS_AT:])))
+            for row in rows
+        ]
+        self._applied(tx, [_Batch(model, stored, [], [], [], [], [], {}, deleted, 0, rows=encoded)])
+
+    def _rewrite(self, tx: Transaction, model: type[Any], queryset: Any, values: Mapping[str, Any] | None) -> int:
+        from kestrum_data.store.reads import compiled
+
+        stored = self.ensure(model, self.history_db)
+        history = not self.shared
+        stamp = self._stamp(tx.saved_at, tx.note)
+        rewrite = compiled(
+            self.registry, self.history_db, history, model, stored,
+            lambda found: compile_rewrite(found.source, queryset, values, pending=history, stamp=stamp[:2]),
+        )
+        tx.written.add(stored.table_name)
+        count, rows = run(self._rewrite_plan(model, rewrite, stored, stamp[0]), tx.driver)  # type: ignore[arg-type]
+        if rows:
+            self._rewritten_rows(tx, model, stored, rows, values is None)
+        return int(count)
+
+    async def _arewrite(
+        self, tx: Transaction, model: type[Any], queryset: Any, values: Mapping[str, Any] | None
+    ) -> int:
+        from kestrum_data.store.reads import acompiled
+
+        stored = await self.aensure(model, self.history_db)
+        history = not self.shared
+        stamp = self._stamp(tx.saved_at, tx.note)
+        rewrite = await acompiled(
+            self.registry, self.history_db, history, model, stored,
+            lambda found: compile_rewrite(found.source, queryset, values, pending=history, stamp=stamp[:2]),
+        )
+        tx.written.add(stored.table_name)
+        plan = self._rewrite_plan(model, rewrite, stored, stamp[0])
+        count, rows = await arun(plan, tx.driver)  # type: ignore[arg-type]
+        if rows:
+            self._rewritten_rows(tx, model, stored, rows, values is None)
+        return int(count)
+
+    # -- serialising read-then-write ------------------------------------------------
+
+    def lock(self, key: str) -> None:
+        """Inside a transaction: wait until no other transaction holds ``key``, then hold it until
+        this one ends. (SQLite needs none: a write transaction holds the database's write lock.)"""
+        tx = session.current_transaction()
+        if tx is not None and self.history_db.dialect.name == "postgresql":
+            run(_lock_plan(key), tx.driver)  # type: ignore[arg-type]
+
+    async def alock(self, key: str) -> None:
+        """Asynchronous :meth:`lock`."""
+        tx = session.current_transaction()
+        if tx is not None and self.history_db.dialect.name == "postgresql":
+            await arun(_lock_plan(key), tx.driver)  # type: ignore[arg-type]
+
+    def _unique_violation(
+        self, error: UniqueViolationError, objects: Sequence[Any], model: type[Any] | None = None
+    ) -> UniqueViolationError:
+        """The error of a write that would make two latest objects share values of unique fields,
+        naming the class and the fields (and, for one object, its values)."""
+        tx = session.current_transaction()
+        models = [model] if model is not None else list(dict.fromkeys(map(type, objects)))
+        for cls in models:
+            stored = self.registry.cached(cls, self.history_db) or (tx.registered(cls, self.history_db) if tx else None)
+            if stored is None:
+                continue
+            for name, columns, fields in stored.derived.get("unique", ()):
+                spelled = ", ".join(f"{stored.table_name}.{column}" for column in columns)
+                if error.constraint not in (name, spelled):
+                    continue
+                if len(objects) == 1:
+                    shown = ", ".join(f"{field}={getattr(objects[0], field, None)!r}" for field in fields)
+                    what = f"another {cls.__name__} object already has {shown}"
+                else:
+                    what = f"two {cls.__name__} objects would have the same {', '.join(fields)}"
+                return UniqueViolationError(
+                    f"{what}: {cls.__name__}.__unique__ makes ({', '.join(fields)}) unique among the latest "
+                    "objects; nothing of the write was stored",
+                    cls.__name__, fields, error.constraint,
+                )
+        return error
 
     @contextlib.contextmanager
     def _noted(self, tx: Transaction, note: str | None) -> Iterator[None]:
@@ -744,6 +924,12 @@ def _feed_entry(q: Callable[[str], str], table: str) -> str:
         f"INSERT INTO {q(table + FEED_SUFFIX)} ({q('position')}, {q('tx')}) "
         f"SELECT {q('position')}, pg_current_xact_id() FROM c"
     )
+
+
+def _lock_plan(key: str) -> Plan[None]:
+    # A transaction-scoped advisory lock on 64 bits of the key's digest.
+    number = int.from_bytes(hashlib.sha256(key.encode()).digest()[:8], "big", signed=True)
+    yield query("SELECT pg_advisory_xact_lock(%s)", (number,))
 
 
 def _give(batch: _Batch) -> None:

@@ -40,7 +40,7 @@ from __future__ import annotations
 import datetime
 import operator
 import typing
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any, ClassVar, Final, Self
 
 from pydantic import BaseModel, ConfigDict, Field, InstanceOf, ValidationError
@@ -319,11 +319,13 @@ class Model(_RowModel):
     on the instance, outside its fields.
 
     ``__table_name__`` names the table of the latest objects (default: the class
-    name); ``__indexes__`` lists fields, or tuples of fields, to index.
+    name); ``__indexes__`` lists fields, or tuples of fields, to index; ``__unique__``
+    lists fields, or tuples of fields, whose values no two latest objects may share.
     """
 
     __table_name__: ClassVar[str | None] = None
     __indexes__: ClassVar[tuple[str | tuple[str, ...], ...]] = ()
+    __unique__: ClassVar[Sequence[str | tuple[str, ...]]] = ()
 
     objects: ClassVar[_Objects] = _Objects()
 

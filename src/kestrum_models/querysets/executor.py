@@ -8,6 +8,7 @@ database configured for the alias.
 """
 
 from abc import ABC, abstractmethod
+from collections.abc import AsyncIterator, Iterator
 from typing import Any, Literal, Protocol
 
 from kestrum_data.aliases.using import DEFAULT_DB_ALIAS
@@ -30,6 +31,7 @@ __all__ = [
     "QuerySetReader",
     "StoreBackend",
     "get_backend",
+    "operation",
     "register_backend",
     "unregister_backend",
 ]
@@ -131,7 +133,55 @@ class StoreBackend:
         return await storage().acount(queryset)
 
 
+    # Reads other than rows, and writes by query: the store's own (see kestrum_data.store.storage).
+
+    def exists(self, queryset: QuerySetReader) -> bool:
+        return storage().exists(queryset)
+
+    async def aexists(self, queryset: QuerySetReader) -> bool:
+        return await storage().aexists(queryset)
+
+    def values(self, queryset: QuerySetReader, names: tuple[str, ...], form: str) -> list[Any]:
+        return storage().values(queryset, names, form)
+
+    async def avalues(self, queryset: QuerySetReader, names: tuple[str, ...], form: str) -> list[Any]:
+        return await storage().avalues(queryset, names, form)
+
+    def aggregate(self, queryset: QuerySetReader, named: dict[str, Any], group: tuple[str, ...]) -> list[dict[str, Any]]:
+        return storage().aggregate(queryset, named, group)
+
+    async def aaggregate(
+        self, queryset: QuerySetReader, named: dict[str, Any], group: tuple[str, ...]
+    ) -> list[dict[str, Any]]:
+        return await storage().aaggregate(queryset, named, group)
+
+    def pages(self, queryset: QuerySetReader, size: int) -> Iterator[list[Data]]:
+        return storage().pages(queryset, size)
+
+    def apages(self, queryset: QuerySetReader, size: int) -> AsyncIterator[list[Data]]:
+        return storage().apages(queryset, size)
+
+    def rewrite(self, queryset: QuerySetReader, values: dict[str, Any] | None) -> int:
+        return storage().rewrite(queryset, values)
+
+    async def arewrite(self, queryset: QuerySetReader, values: dict[str, Any] | None) -> int:
+        return await storage().arewrite(queryset, values)
+
+
 _store_backend = StoreBackend()
+
+
+def operation(queryset: Any, name: str) -> Any:
+    """The backend method ``name`` serving a query set's database alias (the store's, unless a
+    registered backend serves the alias; such a backend offers what it implements)."""
+    backend = _backend_of(queryset)
+    method = getattr(backend, name, None)
+    if method is None:
+        raise ConnectionNotConfiguredError(
+            f"the backend registered for database alias {queryset.get_using()!r} ({type(backend).__name__}) "
+            f"does not offer {name}()"
+        )
+    return method
 
 
 def get_backend(alias: str) -> Backend:
