@@ -1082,12 +1082,16 @@ def compile_page(
 ) -> PageStatement:
     """One page of at most ``size`` rows of ``queryset`` in its total order (its ordering, then the
     address), after the row whose order terms have the values ``after``: rows as compile_select
-    gives them, with the terms that are not address parts between the field columns and the address.
+    gives them, with the terms that are not address parts between the version columns (if any) and
+    the address.
     """
     b = _Builder(source)
     columns, only = _field_columns(source, queryset)
     q = source.dialect.quote
     address = [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"', f'{TABLE}."_class_version"']
+    selected = source.address_select()
+    # The version columns right after the field columns, where the row plans read them.
+    versions = source.version_select()
     positions: list[int] = []
 
     def items(keys: list[_Key]) -> list[str]:
@@ -1096,9 +1100,9 @@ def compile_page(
             if key.sql in address:
                 positions.append(address.index(key.sql) - len(address))
             else:
-                positions.append(len(columns) + len(extra))
+                positions.append(len(columns) + len(versions) + len(extra))
                 extra.append(key.sql)
-        return [*(f"{TABLE}.{q(column)}" for column in columns), *extra, *address]
+        return [*(f"{TABLE}.{q(column)}" for column in columns), *versions, *extra, *selected]
 
     sql = _select_sql(b, queryset, items, paging=(offset, size), keyed=True, after=after)
     return PageStatement(sql, b.all_params(), columns, only, positions)
