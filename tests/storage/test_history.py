@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from store_models import Item
+from store_models import Book, Item, Shelf
 from test_layout import earlier_layout, raw
 
 from kestrum_data.config import configure_databases, database_url
@@ -158,6 +158,11 @@ def test_diff_names_the_changed_fields_and_revert_writes_an_older_content_as_a_n
     obj.delete()
     with pytest.raises(InvalidValueError, match="deletion"):
         Item.objects.diff(obj.pk, 5, 6)
+    # A related object is the same value whether loaded or only referenced.
+    book = Book(title="x", shelf=Shelf(label="s").save()).save()
+    book.title = "y"
+    book.save()
+    assert run(kind, book, "diff", 1) == run(kind, Book.objects, "diff", book.pk, 1, 2) == {"title": ("x", "y")}
 
 
 # -- the objects as of an instant -------------------------------------------------------------
@@ -222,7 +227,7 @@ WRITERS = textwrap.dedent(
     sys.path.insert(0, {tests!r})
     from kestrum_data.config import configure_databases
     from kestrum_models.storage import transaction
-    from store_models import Item
+    from store_models import Book, Item, Shelf
     configure_databases({url!r})
     Item.objects.count().execute()
     while time.time() < {start}:
@@ -322,7 +327,7 @@ PRUNING = textwrap.dedent(
     import sys
     sys.path.insert(0, {tests!r})
     from kestrum_data.config import configure_databases
-    from store_models import Item
+    from store_models import Book, Item, Shelf
     configure_databases({url!r})
     print("pruning", flush=True)
     Item.objects.prune(keep_last=1)

@@ -38,6 +38,8 @@ type Cursor = tuple[int, int, int]
 
 BEGINNING: Final[Cursor] = (-1, 0, 0)
 """Before the first entry of any feed."""
+_UNPRUNED: Final = 2**62
+"""A position no pruning reaches."""
 
 
 class Change(tuple[int, int, int, Any, Any, Any]):
@@ -219,7 +221,9 @@ def feed_sql(dialect: Dialect, table: str, limited: bool) -> str:
 
 
 def _feed_params(stored: StoredClass, cursor: Cursor, limit: int | None) -> list[Any]:
-    params: list[Any] = [max(cursor[0], 0), *cursor, stored.table_name, cursor[0]]
+    # From the beginning, the feed is what the history still holds, pruned or not.
+    pruned_after = _UNPRUNED if cursor == BEGINNING else cursor[0]
+    params: list[Any] = [max(cursor[0], 0), *cursor, stored.table_name, pruned_after]
     return params + ([limit] if limit is not None else [])
 
 

@@ -490,6 +490,11 @@ def _field_values(obj: Any) -> dict[str, Any]:
 def _same(old: Any, new: Any) -> bool:
     if old is new:
         return True
+    if isinstance(old, Model) and isinstance(new, Model) and type(old).__name__ == type(new).__name__:
+        # A related object, loaded or only referenced: the same object is the same value.
+        ids = [(obj.__dict__.get("metadata") or {}).get("object_id") for obj in (old, new)]
+        if ids[0] is not None:
+            return ids[0] == ids[1]
     if isinstance(old, float) and isinstance(new, float) and old != old and new != new:
         return True  # NaN is NaN, as the store's lookups have it
     try:
