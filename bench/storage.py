@@ -21,6 +21,11 @@ throwaway server, as the tests use; ``--no-postgres`` leaves it out):
 ``get``     one-row ``get()`` by an indexed field (bench/storage_get.py).
 ``save``    ``bulk_save`` at each of ``--save-sizes`` and single ``save()`` against bare
             inserts (bench/storage_save.py).
+``history`` ``as_of()`` against the same query on the latest objects (the long history
+            of the latest reads), ``history()`` of one object of ``--history-versions``
+            versions and ``changes()`` reading ``--feed-changes`` changes against bare
+            SQL, and the time of one ``prune()`` removing 90% of the long history
+            (bench/storage_history.py).
 
 Timing, baselines and clocks: see bench/storage_base.py. In short: interleaved
 rounds (``--repeat``, default 5; ``--repeat-large`` for runs of 10^5 rows or more,
@@ -51,6 +56,7 @@ from typing import Any
 from urllib.parse import urlsplit
 
 import storage_get
+import storage_history
 import storage_latest
 import storage_load
 import storage_page
@@ -66,6 +72,7 @@ SCENARIOS: dict[str, Callable[[Context], None]] = {
     "latest": storage_latest.run,
     "get": storage_get.run,
     "save": storage_save.run,
+    "history": storage_history.run,
 }
 
 
@@ -319,6 +326,10 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                         help="objects of the latest-reads and get() data sets (default 10,000)")
     parser.add_argument("--versions", type=int, default=100, metavar="N",
                         help="versions per object of the long history (default 100)")
+    parser.add_argument("--history-versions", type=int, default=1_000, metavar="N",
+                        help="versions of the object whose history() is read (default 1,000)")
+    parser.add_argument("--feed-changes", type=int, default=100_000, metavar="N",
+                        help="changes read from the change feed (default 100,000)")
     parser.add_argument("--repeat", type=int, default=5, metavar="N", help="rounds per figure (at least 3)")
     parser.add_argument("--repeat-large", type=int, default=3, metavar="N",
                         help="rounds per figure of 10^5 rows or more, deep pages and memory (at least 3)")

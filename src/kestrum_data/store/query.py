@@ -543,13 +543,16 @@ class _Builder:
                 raise InvalidValueError(f"lookup {key!r} takes True, not {value!r}")
             return "TRUE"
         instant = self.encode_instant(value, key)
-        q, p = self.dialect.quote, self.dialect.placeholder
-        saved, superseded = f'{TABLE}."_saved_at"', f'{TABLE}."_superseded_at"'
         self.params += [instant, instant, source.stored.table_name, instant]
-        return (
-            f"{superseded} > {p} AND ({saved} <= {p} OR {saved} IS NULL) AND NOT EXISTS (SELECT 1 FROM {q(HISTORIES)} "
-            f"WHERE {q('table_name')} = {p} AND {q('pruned_before')} > {p})"
-        )
+        found: str | None = source.stored.derived.get("as of")
+        if found is None:
+            q, p = self.dialect.quote, self.dialect.placeholder
+            saved, superseded = f'{TABLE}."_saved_at"', f'{TABLE}."_superseded_at"'
+            found = source.stored.derived["as of"] = (
+                f"{superseded} > {p} AND ({saved} <= {p} OR {saved} IS NULL) AND NOT EXISTS (SELECT 1 FROM "
+                f"{q(HISTORIES)} WHERE {q('table_name')} = {p} AND {q('pruned_before')} > {p})"
+            )
+        return found
 
     def encode_instant(self, value: Any, key: str) -> Any:
         if not isinstance(value, datetime.datetime) or value.tzinfo is None or value.utcoffset() is None:
@@ -638,7 +641,7 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
     # the direction of the last ordering item, so that an index on the ordered fields
     # (which holds the id after them) serves the order read forwards or backwards. The
     # address is never null: its terms name no nulls placement, as its indexes do not.
-    tiebreak = [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"'] if source.history else [f'{TABLE}."_object_id"']
+    tiebreak = _tiebreak(source)
     terms = [
         dialect.order_term(column, desc) if nullable else f"{column} DESC" if desc else column
         for (column, nullable), desc in zip(order, descending)
@@ -708,7 +711,10 @@ def compile_count(source: Source, queryset: Any) -> tuple[str, list[Any]]:
 
 
 def _tiebreak(source: Source) -> list[str]:
-    return [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"'] if source.history else [f'{TABLE}."_object_id"']
+    # Every version of an object in a history; one version of each object as of an instant.
+    if source.history and source.variant != AS_OF:
+        return [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"']
+    return [f'{TABLE}."_object_id"']
 
 
 def _sliced(queryset: Any) -> bool:
