@@ -356,3 +356,30 @@ def test_a_prune_killed_midway_leaves_the_history_whole(store: str) -> None:
     assert sorted(i.rank for i in Item.objects.execute()) == [29] * 300
     assert Item.objects.prune(keep_last=1) == (before - 300 if after == before else 0)
     assert Item.objects.using("lakehouse").count().execute() == 300
+
+
+@TWINS
+def test_updates_and_deletions_by_query_are_versions_of_their_own(any_store: str, kind: str) -> None:
+    a, b, c = Item.bulk_save([Item(name="a", rank=1), Item(name="b", rank=2), Item(name="c", rank=3)])
+    before = tick()
+    start = Item.objects.changes().execute()[-1].cursor
+    if kind == "sync":
+        with transaction(note="by query"):
+            assert Item.objects.filter(rank__gte=2).update(flag=True) == 2
+            assert Item.objects.filter(name="c").delete() == 1
+    else:
+        async def write() -> None:
+            async with atransaction(note="by query"):
+                assert await Item.objects.filter(rank__gte=2).aupdate(flag=True) == 2
+                assert await Item.objects.filter(name="c").adelete() == 1
+        asyncio.run(write())
+    feed = Item.objects.changes(since=start).execute()
+    assert [(ch.object_id, ch.object_version, ch.kind, ch.note) for ch in feed] == [
+        (b.pk, 2, "saved", "by query"), (c.pk, 2, "saved", "by query"), (c.pk, 3, "deleted", "by query")]
+    assert len({ch.saved_at for ch in feed}) == 1 and feed[0].saved_at > before
+    versions = c.history().execute()
+    assert [v.deleted for v in versions] == [False, False, True] and [v.flag for v in versions[:2]] == [False, True]
+    assert sorted((i.name, i.flag) for i in Item.objects.as_of(before).execute()) == [
+        ("a", False), ("b", False), ("c", False)]
+    assert sorted((i.name, i.flag) for i in Item.objects.as_of(datetime.datetime.now(UTC)).execute()) == [
+        ("a", False), ("b", True)]
