@@ -324,6 +324,8 @@ class Reader:
         model, db, history, variant = self._target(queryset)
         stored = self.cached(model, db) or self.ensure(model, db)
         _check_names(named, group)
+        if variant == AS_OF:  # aggregates of nothing give a row too: ask first
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         statement, source = self._compiled(
             db, history, variant, model, stored,
             lambda found: (compile_aggregate(found.source, queryset, named, group), found.source),
@@ -336,6 +338,8 @@ class Reader:
         model, db, history, variant = self._target(queryset)
         stored = self.cached(model, db) or await self.aensure(model, db)
         _check_names(named, group)
+        if variant == AS_OF:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         statement, source = await self._acompiled(
             db, history, variant, model, stored,
             lambda found: (compile_aggregate(found.source, queryset, named, group), found.source),
