@@ -245,8 +245,9 @@ def test_the_feed_lists_versions_in_commit_order_and_a_follower_misses_none(stor
     text = f"sqlite:///{url.target}" if url.kind == "sqlite" else url.target
     Item(name="first").save()
     start = time.time() + 2
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path)))
     procs = [subprocess.Popen([sys.executable, "-c", WRITERS.format(tests=str(Path(__file__).parent), url=text,
-                                                                      start=start, who=who)])
+                                                                      start=start, who=who)], env=env)
              for who in "xy"]
     seen: list[Any] = []
     cursor = None
@@ -348,7 +349,8 @@ def test_a_prune_killed_midway_leaves_the_history_whole(store: str) -> None:
     url = database_url(DEFAULT_DB_ALIAS)
     text = f"sqlite:///{url.target}" if url.kind == "sqlite" else url.target
     proc = subprocess.Popen([sys.executable, "-c", PRUNING.format(tests=str(Path(__file__).parent), url=text)],
-                            stdout=subprocess.PIPE, text=True, env=dict(os.environ))
+                            stdout=subprocess.PIPE, text=True,
+                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, sys.path))))
     assert proc.stdout is not None and proc.stdout.readline().strip() == "pruning"
     time.sleep(0.3)
     proc.send_signal(signal.SIGKILL)
