@@ -217,6 +217,17 @@ def test_as_of_reads_async_and_refuses_naive_instants_and_mixing(timeline: Any) 
     assert Item.objects.as_of(datetime.datetime(2000, 1, 1, tzinfo=UTC)).execute() == []
     with pytest.raises(InvalidValueError, match="timezone-aware"):
         Item.objects.as_of(datetime.datetime(2024, 1, 1))  # type: ignore[arg-type]
+    # Lookups, orderings and select_related across relations read the related objects as of the instant too.
+    shelf = Shelf(label="old").save()
+    Book(title="t", shelf=shelf).save()
+    then = tick()
+    shelf.label = "new"
+    shelf.save()
+    assert [b.title for b in Book.objects.as_of(then).filter(shelf__label="old").execute()] == ["t"]
+    assert Book.objects.filter(shelf__label="old").count().execute() == 0
+    assert Book.objects.as_of(then).filter(shelf__label__in=["old", "x"]).order_by("-shelf__label").values_list(
+        "title", flat=True).execute() == ["t"]
+    assert Book.objects.as_of(then).select_related("shelf").get().execute().shelf.label == "old"
 
 
 # -- the change feed ---------------------------------------------------------------------------

@@ -242,6 +242,10 @@ class NeedsRelated(Exception):
         self.class_name = class_name
 
 
+_INSTANT: Final = object()
+"""Stands in a join's parameters for the instant of an ``as_of`` source (known once its lookup is compiled)."""
+
+
 @dataclass(slots=True)
 class _Join:
     alias: str
@@ -274,6 +278,8 @@ class _Builder:
         self.joins: dict[tuple[str, ...], _Join] = {}
         self.head = len(self.params)
         """How many of :attr:`params` are the table's."""
+        self.instant: Any = None
+        """The encoded instant of an ``as_of`` source (kept by the root only): its joins read as of it too."""
 
     # -- names ---------------------------------------------------------------
 
@@ -304,12 +310,18 @@ class _Builder:
             raise NeedsRelated(field_def.related or "")
         child = _Builder(related, root.params)
         child.alias, child.root, child.path = f"j{len(root.joins) + 1}", root, path
-        q = self.dialect.quote
+        q, p = self.dialect.quote, self.dialect.placeholder
         on = f"{child.alias}.{q('_object_id')} = {self.column(field_def)}"
-        if related.history:  # the related class's latest objects, from its history
+        params = list(related.params)
+        if root.source.variant == AS_OF and related.history:
+            # The related objects as they were at the same instant.
+            saved, superseded = f"{child.alias}.{q('_saved_at')}", f"{child.alias}.{q('_superseded_at')}"
+            on += (f" AND {superseded} > {p} AND ({saved} <= {p} OR {saved} IS NULL) "
+                   f"AND {child.alias}.{q('_deleted')} = FALSE")
+            params += [_INSTANT, _INSTANT]
+        elif related.history:  # the related class's latest objects, from its history
             on += f" AND {child.alias}.{q('_is_latest')} = TRUE AND {child.alias}.{q('_deleted')} = FALSE"
-        root.joins[path] = _Join(child.alias, f" LEFT JOIN {related.table} AS {child.alias} ON {on}",
-                                 list(related.params), child)
+        root.joins[path] = _Join(child.alias, f" LEFT JOIN {related.table} AS {child.alias} ON {on}", params, child)
         return child
 
     def relation(self, name: str, context: str) -> StoredField:
@@ -326,7 +338,8 @@ class _Builder:
         """The parameters in statement order: the table's, the joins', the others', then ``tail``."""
         if not self.joins:
             return [*self.params, *tail]
-        joined = [param for join in self.joins.values() for param in join.params]
+        instant = self.instant
+        joined = [instant if param is _INSTANT else param for join in self.joins.values() for param in join.params]
         return [*self.params[: self.head], *joined, *self.params[self.head :], *tail]
 
     def related_id(self, field_def: StoredField, value: Any, key: str) -> Any:
@@ -542,7 +555,7 @@ class _Builder:
             if value is not True:
                 raise InvalidValueError(f"lookup {key!r} takes True, not {value!r}")
             return "TRUE"
-        instant = self.encode_instant(value, key)
+        instant = self.root.instant = self.encode_instant(value, key)
         self.params += [instant, instant, source.stored.table_name, instant]
         found: str | None = source.stored.derived.get("as of")
         if found is None:

@@ -511,11 +511,14 @@ def unloaded(model: type[Any], object_id: int) -> Any:
 MAX_JOINED: Final = 16
 
 
-def _related_source(registry: ClassRegistry, class_name: str, db: Database, stored_of: StoredClass) -> Source:
+def _related_source(
+    registry: ClassRegistry, class_name: str, db: Database, stored_of: StoredClass, variant: str | None = None
+) -> Source:
     from kestrum_models.classes.class_manager import ClassManager
 
     model = ClassManager.import_class(class_name)
-    history = db is registry.history_db and not registry.shared
+    # As of an instant: the related class's history, read as of the same instant.
+    history = variant == AS_OF or (db is registry.history_db and not registry.shared)
     return Source(db.dialect, stored_of, registry.model_fields(model), history, db is registry.history_db)
 
 
@@ -544,7 +547,7 @@ def compiled[T](
     related: dict[str, Source] = {}
     for _ in range(MAX_JOINED):
         related_stored = registry.ensure(ClassManager.import_class(wanted), db)
-        related[wanted] = _related_source(registry, wanted, db, related_stored)
+        related[wanted] = _related_source(registry, wanted, db, related_stored, variant)
         try:
             return compile(_joined(registry, db, history, model, stored, related, variant))
         except NeedsRelated as needed:
@@ -568,7 +571,7 @@ async def acompiled[T](
     for _ in range(MAX_JOINED):
         related_model = ClassManager.import_class(wanted)
         related_stored = registry.cached(related_model, db) or await registry.aensure(related_model, db)
-        related[wanted] = _related_source(registry, wanted, db, related_stored)
+        related[wanted] = _related_source(registry, wanted, db, related_stored, variant)
         try:
             return compile(_joined(registry, db, history, model, stored, related, variant))
         except NeedsRelated as needed:
