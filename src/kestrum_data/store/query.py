@@ -76,7 +76,7 @@ from kestrum_data.store.fields import (
     check_text,
     relation_id,
 )
-from kestrum_data.store.schema import ADDRESS, HISTORIES, VERSION_COLUMNS, StoredClass
+from kestrum_data.store.schema import ADDRESS, HISTORIES, NEVER, VERSION_COLUMNS, StoredClass, saved_at_sql
 from kestrum_glue import Data
 from kestrum_glue._records import RowLayout
 from kestrum_glue._records import build as build_records
@@ -169,7 +169,7 @@ class Source:
         version columns of :meth:`address_entries`."""
         if not self.history:
             return []
-        found = [f'{TABLE}."_saved_at"', f'{TABLE}."_note"', f'{TABLE}."_deleted"']
+        found = [saved_at_sql(self.dialect, f'{TABLE}."_saved_at"'), f'{TABLE}."_note"', f'{TABLE}."_deleted"']
         # Deletion rows of the history variant negate the class version they choose their layout by.
         return [*found, f'{TABLE}."_class_version"'] if self.variant == HISTORY else found
 
@@ -316,8 +316,7 @@ class _Builder:
         if root.source.variant == AS_OF and related.history:
             # The related objects as they were at the same instant.
             saved, superseded = f"{child.alias}.{q('_saved_at')}", f"{child.alias}.{q('_superseded_at')}"
-            on += (f" AND {superseded} > {p} AND ({saved} <= {p} OR {saved} IS NULL) "
-                   f"AND {child.alias}.{q('_deleted')} = FALSE")
+            on += f" AND {superseded} > {p} AND {saved} <= {p} AND {child.alias}.{q('_deleted')} = FALSE"
             params += [_INSTANT, _INSTANT]
         elif related.history:  # the related class's latest objects, from its history
             on += f" AND {child.alias}.{q('_is_latest')} = TRUE AND {child.alias}.{q('_deleted')} = FALSE"
@@ -562,7 +561,7 @@ class _Builder:
             q, p = self.dialect.quote, self.dialect.placeholder
             saved, superseded = f'{TABLE}."_saved_at"', f'{TABLE}."_superseded_at"'
             found = source.stored.derived["as of"] = (
-                f"{superseded} > {p} AND ({saved} <= {p} OR {saved} IS NULL) AND NOT EXISTS (SELECT 1 FROM "
+                f"{superseded} > {p} AND {saved} <= {p} AND NOT EXISTS (SELECT 1 FROM "
                 f"{q(HISTORIES)} WHERE {q('table_name')} = {p} AND {q('pruned_before')} > {p})"
             )
         return found
@@ -1158,7 +1157,7 @@ def compile_rewrite(
     matched = _select_sql(b, queryset, matched_items, where=latest)
     params = b.all_params()
     history = q(stored.table_name + "__history")
-    columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending", "_saved_at", "_note")]
+    columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending", "_saved_at", "_note", "_superseded_at")]
     mark = dialect.placeholder
     if dialect.name == "postgresql":  # a SELECT list gives a parameter no type of its own
         marks = [f"CAST({mark} AS {dialect.column_types[kind]})"
@@ -1167,8 +1166,8 @@ def compile_rewrite(
         marks = [mark, mark]
     picked = ['m."_object_id"', 'm."_object_version" + 1', str(int(stored.current)),
               "TRUE" if values is not None else "FALSE", "FALSE" if values is not None else "TRUE",
-              "TRUE" if pending else "FALSE", *marks]
-    tail: list[Any] = list(stamp)
+              "TRUE" if pending else "FALSE", *marks, marks[0]]
+    tail: list[Any] = [*stamp, dialect.codec.encode(CoreTypes.DATETIME.value, NEVER)]
     if values is not None:
         for position, field_def in enumerate(fields):
             columns.append(q(field_def.column))

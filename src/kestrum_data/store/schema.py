@@ -21,10 +21,11 @@ Tables of a class whose ``table_name`` is ``T``:
     newer version's ``_saved_at``, set by the write that supersedes it; the latest
     version holds :data:`NEVER`, versions superseded before the column existed
     :data:`ALWAYS`) and where it stands in the change feed (``_tx``, see below). A
-    version is current at instant ``t`` when ``_saved_at <= t < _superseded_at`` (a
-    NULL ``_saved_at`` counting as older than any instant): the as-of indexes (on
-    ``_superseded_at``, and per class index on its fields then ``_superseded_at``)
-    serve that test.
+    version is current at instant ``t`` when ``_saved_at <= t < _superseded_at``;
+    versions saved before times were recorded hold :data:`ALWAYS` (read as no time,
+    older than any instant). The as-of indexes serve that test: one on
+    ``_superseded_at, _saved_at``, and per class index one on its fields then (in
+    PostgreSQL) the id, then ``_superseded_at, _saved_at``.
 ``T``
     the latest version of each object that is not deleted, keyed by ``_object_id``
     (in SQLite the rowid), with the class's indexes (``__indexes__``). When the
@@ -670,7 +671,9 @@ class _Layout:
             tx = "xid8 NOT NULL DEFAULT " + ("'0'" if migrated else "pg_current_xact_id()")
         else:
             tx = f"{types['integer']} NOT NULL DEFAULT 0"
-        return [f"{q('_saved_at')} {stamp}", f"{q('_note')} {types[CoreTypes.STRING.value]}",
+        # Versions saved before times were recorded hold ALWAYS, read as no time (see saved_at_sql()).
+        saved = f" DEFAULT {_timestamp(self.dialect, ALWAYS)}" if migrated else ""
+        return [f"{q('_saved_at')} {stamp}{saved}", f"{q('_note')} {types[CoreTypes.STRING.value]}",
                 f"{q('_superseded_at')} {stamp} DEFAULT {superseded}", f"{q('_tx')} {tx}"]
 
     def _versions(self, names: set[str]) -> list[str]:
@@ -692,6 +695,8 @@ class _Layout:
                 changes.append(f"ALTER TABLE {q(self.history)} ALTER COLUMN {q('_superseded_at')} "
                                f"SET DEFAULT {_timestamp(self.dialect, NEVER)}")
                 changes.append(f"ALTER TABLE {q(self.history)} ALTER COLUMN {q('_tx')} SET DEFAULT pg_current_xact_id()")
+                if "_saved_at" in missing:
+                    changes.append(f"ALTER TABLE {q(self.history)} ALTER COLUMN {q('_saved_at')} DROP DEFAULT")
         if HISTORIES not in self.found:
             changes.append(
                 f"CREATE TABLE IF NOT EXISTS {q(HISTORIES)} ({q('table_name')} TEXT PRIMARY KEY, "
@@ -716,24 +721,33 @@ class _Layout:
         each made when missing or defined otherwise; as-of indexes of class indexes no longer
         declared are dropped."""
         q, key = self.q, self.key
-        wanted: dict[str, tuple[str, ...]] = {
-            self._history_index("tx"): ("_tx",),
-            self._history_index("asof"): ("_superseded_at", "_saved_at"),
+        # Ascending, with SQLite's nulls first and PostgreSQL's nulls last (each one's default),
+        # but a class index's fields nulls first in PostgreSQL too, as queries order them.
+        sqlite = self.dialect.name == "sqlite"
+        times = (("_superseded_at", sqlite), ("_saved_at", sqlite))
+        wanted: dict[str, tuple[tuple[str, bool], ...]] = {
+            self._history_index("tx"): (("_tx", sqlite),),
+            self._history_index("asof"): times,
         }
         for entry in indexes:
             columns = tuple(self.stored.fields[name].column for name in entry)
-            wanted[self._history_index("asof", *columns)] = (*columns, "_superseded_at", "_saved_at")
+            # SQLite: the fields, then the times, which a lookup of the fields' values seeks.
+            # PostgreSQL: the fields and the id, so that the index gives the order queries ask
+            # for (fields, then id), the times checked in the index.
+            fields = tuple((c, True) for c in columns)
+            wanted[self._history_index("asof", *columns)] = (
+                (*fields, *times) if sqlite else (*fields, ("_object_id", False), *times)
+            )
         changes: list[str] = []
-        # Ascending, with SQLite's nulls first and PostgreSQL's nulls last (each one's default).
-        nulls_first = self.dialect.name == "sqlite"
         for name, columns in wanted.items():
             found = self.extras.indexes.get(key(name))
-            expected = _Index(key(self.history), tuple((key(c), False, nulls_first) for c in columns), False)
+            expected = _Index(key(self.history), tuple((key(c), False, first) for c, first in columns), False)
             if found is not None and found[1] == expected:
                 continue
             if found is not None:
                 changes.append(f"DROP INDEX {q(found[0])}")
-            changes.append(f"CREATE INDEX {q(name)} ON {q(self.history)} ({', '.join(q(c) for c in columns)})")
+            terms = [q(c) + (" ASC NULLS FIRST" if first and not sqlite else "") for c, first in columns]
+            changes.append(f"CREATE INDEX {q(name)} ON {q(self.history)} ({', '.join(terms)})")
         # A long name keeps its head (see fitted()).
         prefix = key((self.history + "__asof__").encode()[: IDENTIFIER_BYTES - 10].decode(errors="ignore"))
         kept = {key(name) for name in wanted}
@@ -896,6 +910,11 @@ class _Layout:
                 if index.table == key(self.history) and name.startswith(head) and name not in wanted_names:
                     changes.append(f"DROP INDEX {q(spelled)}")
         return changes
+
+
+def saved_at_sql(dialect: Dialect, column: str) -> str:
+    """A version's ``_saved_at`` as read: NULL for a version saved before times were recorded."""
+    return f"NULLIF({column}, {_timestamp(dialect, ALWAYS)})"
 
 
 def _timestamp(dialect: Dialect, value: datetime.datetime) -> str:

@@ -31,7 +31,7 @@ from kestrum_data.store import session
 from kestrum_data.store.classes import ClassRegistry
 from kestrum_data.store.database import Database, Dialect, Plan, arun, execute, query, run
 from kestrum_data.store.errors import InvalidValueError, PrunedHistoryError
-from kestrum_data.store.schema import FEED_SUFFIX, HISTORIES, HISTORY_SUFFIX, StoredClass
+from kestrum_data.store.schema import FEED_SUFFIX, HISTORIES, HISTORY_SUFFIX, StoredClass, saved_at_sql
 from kestrum_utils.models.data_models.enums import CoreTypes
 
 type Cursor = tuple[int, int, int]
@@ -211,7 +211,8 @@ def feed_sql(dialect: Dialect, table: str, limited: bool) -> str:
     else:
         position, source = "h." + q("_tx"), f"{history} AS h"
     oid, version = "h." + q("_object_id"), "h." + q("_object_version")
-    columns = [position, oid, version, *(f"h.{q(c)}" for c in ("_deleted", "_saved_at", "_note"))]
+    columns = [position, oid, version, f"h.{q('_deleted')}", saved_at_sql(dialect, f"h.{q('_saved_at')}"),
+               f"h.{q('_note')}"]
     sql = (
         f"SELECT {', '.join(columns)} FROM {source} WHERE {position} >= {p} AND ({position}, {oid}, {version}) > "
         f"({p}, {p}, {p}) AND NOT EXISTS (SELECT 1 FROM {q(HISTORIES)} WHERE {q('table_name')} = {p} "
