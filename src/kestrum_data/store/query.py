@@ -567,9 +567,16 @@ class _Builder:
         return found
 
     def encode_instant(self, value: Any, key: str) -> Any:
+        # The query sets built from one as_of() share its instant: the last one encoded is kept.
+        derived = self.source.stored.derived
+        last = derived.get("as of instant")
+        if last is not None and last[0] is value:
+            return last[1]
         if not isinstance(value, datetime.datetime) or value.tzinfo is None or value.utcoffset() is None:
             raise InvalidValueError(f"lookup {key!r} needs a timezone-aware datetime, not {value!r}")
-        return self.dialect.codec.encode(CoreTypes.DATETIME.value, value)
+        encoded = self.dialect.codec.encode(CoreTypes.DATETIME.value, value)
+        derived["as of instant"] = (value, encoded)
+        return encoded
 
     @staticmethod
     def _address_value(value: Any, key: str) -> int:
