@@ -26,20 +26,27 @@ throwaway server, as the tests use; ``--no-postgres`` leaves it out):
             versions and ``changes()`` reading ``--feed-changes`` changes against bare
             SQL, and the time of one ``prune()`` removing 90% of the long history
             (bench/storage_history.py).
+``api``     ``update()`` of ``--update-rows`` objects against the same statements bare;
+            ``exists()`` and ``values_list(flat=True)`` on 1-row and 10,000-row results
+            against the bare query; ``iterator()`` over ``--iter-rows`` objects: time
+            against ``execute()`` and peak memory (bench/storage_api.py).
 
 Timing, baselines and clocks: see bench/storage_base.py. In short: interleaved
 rounds (``--repeat``, default 5; ``--repeat-large`` for runs of 10^5 rows or more,
 default 3), median with lowest–highest; ratios per round against the baseline of the
 same round; process CPU time on SQLite (``--clock wall`` for wall time), wall time on
 PostgreSQL; baselines and mappers read plain tables filled with the same rows, never
-the store's own tables.
+the store's own tables (but for the bare replay of ``update()``'s own statements).
 
 The default run (load at 10^3, 10^4, 10^5 and memory at 10^5; page and deep pages at
 10^6; latest reads at 10,000 objects x 100 versions; bulk save at 10^3 to 10^5) took
 16 minutes on a two-core machine busy with other work, a third of it filling the
 stores (the long history alone about four minutes). ``--full`` adds 10^6 to the load
 and bulk-save sizes, so that memory is measured at 10^6 too (estimated at about twice
-as long). For a quick look:
+as long). The ``api`` scenario at moderate sizes (``--update-rows 100000 --iter-rows
+200000``) took two minutes; at its defaults it iterates the page data set of 10^6
+objects (filled once for both).
+For a quick look:
 ``--load-sizes 1000 10000 --page-rows 100000 --objects 2000 --versions 20
 --save-sizes 1000 10000``.
 """
@@ -55,6 +62,7 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import urlsplit
 
+import storage_api
 import storage_get
 import storage_history
 import storage_latest
@@ -73,6 +81,7 @@ SCENARIOS: dict[str, Callable[[Context], None]] = {
     "get": storage_get.run,
     "save": storage_save.run,
     "history": storage_history.run,
+    "api": storage_api.run,
 }
 
 
@@ -330,6 +339,10 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                         help="versions of the object whose history() is read (default 1,000)")
     parser.add_argument("--feed-changes", type=int, default=100_000, metavar="N",
                         help="changes read from the change feed (default 100,000)")
+    parser.add_argument("--update-rows", type=int, default=100_000, metavar="N",
+                        help="objects every update() of the api scenario changes (default 100,000)")
+    parser.add_argument("--iter-rows", type=int, default=1_000_000, metavar="N",
+                        help="objects iterator() goes through in the api scenario (default 1,000,000)")
     parser.add_argument("--repeat", type=int, default=5, metavar="N", help="rounds per figure (at least 3)")
     parser.add_argument("--repeat-large", type=int, default=3, metavar="N",
                         help="rounds per figure of 10^5 rows or more, deep pages and memory (at least 3)")
@@ -353,7 +366,10 @@ def main() -> None:
     args = parse_args()
     if args.memory_child:
         spec = json.loads(args.memory_child)
-        storage_load.memory_child(spec, make_peers({spec["kind"]: spec["plain"]}, lambda text: None))
+        if spec.get("scenario") == "iterate":
+            storage_api.memory_child(spec)
+        else:
+            storage_load.memory_child(spec, make_peers({spec["kind"]: spec["plain"]}, lambda text: None))
         return
     chosen = [name for name in (args.only or SCENARIOS) if name not in args.skip]
     started = time.perf_counter()

@@ -125,8 +125,8 @@ class Figure:
         return ratio_text(self.ratios)
 
 
-def ratio_text(ratios: list[float]) -> str:
-    return f"{statistics.median(ratios):.2f}x ({min(ratios):.2f}–{max(ratios):.2f})"
+def ratio_text(ratios: list[float], unit: str = "x") -> str:
+    return f"{statistics.median(ratios):.2f}{unit} ({min(ratios):.2f}–{max(ratios):.2f})"
 
 
 def fmt_time(seconds: float, unit: bool = True) -> str:
@@ -528,6 +528,7 @@ class Target:
     label: str
     ratios: list[float]
     limit: float
+    unit: str = "x"
 
     @property
     def met(self) -> bool:
@@ -557,8 +558,9 @@ class Report:
         print(f"note: {text}")
         sys.stdout.flush()
 
-    def target(self, label: str, ratios: list[float], limit: float) -> None:
-        self.targets.append(Target(label, ratios, limit))
+    def target(self, label: str, ratios: list[float], limit: float, unit: str = "x") -> None:
+        """A verdict: the median of ``ratios`` (or of other figures, in ``unit``) at most ``limit``."""
+        self.targets.append(Target(label, ratios, limit, unit))
 
     def plot(self, panel: str, backend: str, series: str, value: Any) -> None:
         self.plots.setdefault(panel, {}).setdefault(backend, {})[series] = value
@@ -572,7 +574,7 @@ class Report:
         print("\nTargets (median ratio of the rounds, lowest–highest in brackets)")
         width = max(len(t.label) for t in self.targets)
         for t in self.targets:
-            print(f"  {t.label.ljust(width)}  {ratio_text(t.ratios):<22} target <= {t.limit:.2f}x  "
+            print(f"  {t.label.ljust(width)}  {ratio_text(t.ratios, t.unit):<22} target <= {t.limit:.2f}{t.unit}  "
                   f"{'PASS' if t.met else 'MISS'}")
         met = sum(t.met for t in self.targets)
         print(f"  {met} of {len(self.targets)} met")

@@ -84,6 +84,8 @@ def test_exists_and_values_agree_with_the_loaded_instances(items: list[Item], ki
         (lambda: Item.objects.values("name", "nope"), UnknownFieldError, "'nope'"),
         (lambda: Item.objects.filter(nope=1).exists(), UnknownFieldError, "'nope'"),
         (lambda: Item.objects.values("name", "name"), InvalidValueError, "twice"),
+        (lambda: Item.objects.aggregate(s=Sum("nope")), UnknownFieldError, r"'nope' \(in aggregate s=Sum"),
+        (lambda: Item.objects.group_by("rank", "nope").aggregate(n=Count()), UnknownFieldError, "in group_by"),
         (lambda: Item.objects.aggregate(s=Sum("name")), UnknownLookupError, "Sum"),
         (lambda: Item.objects.aggregate(s=Max("tags")), UnknownLookupError, "Max"),
         (lambda: Item.objects.group_by("attrs").aggregate(n=Count()), UnknownLookupError, "grouped"),

@@ -31,8 +31,7 @@ from kestrum_models.storage import (
 )
 
 
-class CopyShelf(Model):
-    __table_name__ = "unique_shelves"
+class Bookcase(Model):
     label: str
 
 
@@ -40,7 +39,7 @@ class Copy(Model):
     __unique__ = [("isbn",), ("shelf", "position")]
     title: str
     isbn: str | None = None
-    shelf: CopyShelf | None = None
+    shelf: Bookcase | None = None
     position: int | None = None
 
 
@@ -131,7 +130,7 @@ def test_writes_by_query_change_only_the_latest_objects(items: list[Item]) -> No
 
 @TWINS
 def test_get_or_create_and_update_or_create(store: str, kind: str) -> None:
-    shelf = CopyShelf(label="s").save()
+    shelf = Bookcase(label="s").save()
     made, created = twin(kind, Copy.objects, "get_or_create", {"title": "A"}, isbn="1", shelf=shelf)
     assert created and made.title == "A" and made.shelf.pk == shelf.pk and made.object_version == 1
     found, created = twin(kind, Copy.objects, "get_or_create", {"title": "B"}, isbn="1", shelf=shelf)
@@ -189,7 +188,7 @@ def test_two_processes_calling_get_or_create_at_once_create_one_object(
 
 @TWINS
 def test_a_save_breaking_a_unique_constraint_stores_nothing_and_names_the_fields(store: str, kind: str) -> None:
-    shelf = CopyShelf(label="s").save()
+    shelf = Bookcase(label="s").save()
     first = Copy(title="a", isbn="1", shelf=shelf, position=1).save()
     for clash, fields, shown in [(Copy(title="b", isbn="1"), ("isbn",), "isbn='1'"),
                                  (Copy(title="c", isbn="2", shelf=shelf, position=1), ("shelf", "position"), "position=1")]:

@@ -866,7 +866,7 @@ class Selected:
     source: Source
 
 
-def _selected(b: _Builder, name: str) -> Selected:
+def _selected(b: _Builder, name: str, context: str = "in values") -> Selected:
     """A field of the model, an address part or a path across relations (``author__name``)."""
     if not isinstance(name, str):
         raise InvalidValueError(f"values() takes field names, not {name!r}")
@@ -877,10 +877,10 @@ def _selected(b: _Builder, name: str) -> Selected:
         return Selected(name, f"{b.alias}.{ADDRESS_PARTS[part]}", None, b.model, b.source)
     head, sep, rest = name.partition("__")
     if sep and rest and name not in b.fields:
-        selected = _selected(b.join(head, b.relation(head, f"in {name!r}")), rest)
+        selected = _selected(b.join(head, b.relation(head, f"in {name!r}")), rest, context)
         selected.name = name
         return selected
-    field_def = b.field(name, "in values")
+    field_def = b.field(name, context)
     return Selected(name, b.column(field_def), field_def, b.model, b.source)
 
 
@@ -974,7 +974,7 @@ def compile_aggregate(
         from_sql, params = "", []
     groups = []
     for name in group:
-        selected = _selected(b, name)
+        selected = _selected(b, name, "in group_by()")
         field_def = selected.field
         if field_def is not None and (field_def.kind in JSON_KINDS or selected.model.form(field_def.name)):
             raise UnknownLookupError(
@@ -996,7 +996,7 @@ def compile_aggregate(
             items.append("count(*)")
             outputs.append((name, function, None, False))
             continue
-        selected = _selected(b, aggregate.field)
+        selected = _selected(b, aggregate.field, f"in aggregate {name}={aggregate!r}")
         sql, nan = _aggregated(dialect, selected, aggregate)
         items.append(sql)
         if nan is not None:
