@@ -25,7 +25,8 @@ Tables of a class whose ``table_name`` is ``T``:
     versions saved before times were recorded hold :data:`ALWAYS` (read as no time,
     older than any instant). The as-of indexes serve that test: one on
     ``_superseded_at, _saved_at``, and per class index one on its fields then (in
-    PostgreSQL) the id, then ``_superseded_at, _saved_at``.
+    PostgreSQL) the id, then ``_superseded_at, _saved_at`` (then, in SQLite, ``_deleted``:
+    a slice of the objects as of an instant is chosen in the index alone).
 ``T``
     the latest version of each object that is not deleted, keyed by ``_object_id``
     (in SQLite the rowid), with the class's indexes (``__indexes__``). When the
@@ -731,12 +732,13 @@ class _Layout:
         }
         for entry in indexes:
             columns = tuple(self.stored.fields[name].column for name in entry)
-            # SQLite: the fields, then the times, which a lookup of the fields' values seeks.
+            # SQLite: the fields, then the times, which a lookup of the fields' values seeks,
+            # then the deletion flag: the as-of test reads the index alone.
             # PostgreSQL: the fields and the id, so that the index gives the order queries ask
             # for (fields, then id), the times checked in the index.
             fields = tuple((c, True) for c in columns)
             wanted[self._history_index("asof", *columns)] = (
-                (*fields, *times) if sqlite else (*fields, ("_object_id", False), *times)
+                (*fields, *times, ("_deleted", True)) if sqlite else (*fields, ("_object_id", False), *times)
             )
         changes: list[str] = []
         for name, columns in wanted.items():
