@@ -11,6 +11,15 @@
 ``prune``   ``prune(keep_last=...)`` removing 90% of the long history's versions in one
             transaction, timed once (the long store is filled again if a later scenario
             needs it).
+
+One run at the default sizes (two cores busy with other work; median ratios of 3 rounds),
+SQLite / PostgreSQL: as_of get() by the indexed field 1.30x / 1.37x as of now, 1.73x /
+1.08x as of the middle; 100 rows of an indexed range 3.11x / 1.81x as of now, 3.83x /
+1.71x as of the middle (SQLite reads a row per index entry a search looks at, so its
+slices are chosen in the index first, but a range still walks every version in it);
+history() of 1,000 versions 1.23x / 1.24x; changes() of 100,000 1.18x / 1.13x, from a
+cursor 1.33x / 0.76x; prune of 900,000 of 1,000,000 rows 7.5 s / 1.4 s. The whole
+scenario took about 4 minutes, filling the stores included.
 """
 
 from __future__ import annotations
