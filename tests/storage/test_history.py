@@ -25,6 +25,7 @@ from kestrum_models.storage import (
     Count,
     InvalidValueError,
     LegacyModel,
+    Model,
     PrunedHistoryError,
     atransaction,
     storage,
@@ -398,3 +399,18 @@ def test_updates_and_deletions_by_query_are_versions_of_their_own(any_store: str
         ("a", False), ("b", False), ("c", False)]
     assert sorted((i.name, i.flag) for i in Item.objects.as_of(datetime.datetime.now(UTC)).execute()) == [
         ("a", False), ("b", True)]
+
+
+def test_versions_written_under_an_earlier_definition_come_back_as_legacy_rows(store: str) -> None:
+    def memo(**fields: type) -> Any:
+        return type("Memo", (Model,), {"__module__": __name__, "__qualname__": "Memo", "__annotations__": fields})
+
+    first = memo(title=str)(title="draft").save()
+    later = memo(title=str, owner=str)  # a required field: rows of the first definition cannot become instances
+    obj = later.objects.using("lakehouse").get(_address__object_id=first.pk).execute()
+    assert isinstance(obj, LegacyModel)
+    current = obj.upgrade(owner="ann").save()
+    found = later.objects.history(first.pk).execute()
+    assert [type(v) is later for v in found] == [False, True] and isinstance(found[0], LegacyModel)
+    assert (found[0].title, found[0].saved_at is not None, found[1].owner) == ("draft", True, "ann")
+    assert later.objects.diff(first.pk, 1, 2) == {"owner": (None, "ann")} and current.object_version == 2
