@@ -108,6 +108,8 @@ def test_an_earlier_store_gains_the_version_columns_its_old_versions_older_than_
     assert sorted((i.name, i.rank) for i in Item.objects.as_of(datetime.datetime.now(UTC)).execute()) == [
         ("new", 1), ("o0", 10), ("o1", 11)]
     feed = Item.objects.changes().execute()
+    # Removing versions replaced before times were recorded takes no instant away.
+    assert Item.objects.prune(older_than=before) == 2 and Item.objects.as_of(before).count().execute() == 2
     assert [c.position for c in feed[:5]] == [0] * 5 and [(c.object_id, c.saved_at is None) for c in feed[5:]] == [
         (fresh.pk, False), (old[1].pk, False)]
 

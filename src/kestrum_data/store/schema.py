@@ -686,10 +686,13 @@ class _Layout:
             definitions = dict(zip(VERSION_COLUMNS, self._version_columns(migrated=True)))
             changes += [f"ALTER TABLE {q(self.history)} ADD COLUMN {definitions[c]}" for c in missing]
             if "_superseded_at" in missing:
-                # Only the latest versions are current: every other was replaced before times were kept.
+                # Only the latest versions, and deletions no version followed, were not replaced: every
+                # other was replaced before times were kept.
+                oid, version = q("_object_id"), q("_object_version")
                 changes.append(
                     f"UPDATE {q(self.history)} SET {q('_superseded_at')} = {_timestamp(self.dialect, NEVER)} "
-                    f"WHERE {q('_is_latest')} = TRUE"
+                    f"WHERE {q('_is_latest')} = TRUE OR ({q('_deleted')} = TRUE AND {version} = (SELECT max(m.{version}) "
+                    f"FROM {q(self.history)} AS m WHERE m.{oid} = {q(self.history)}.{oid}))"
                 )
             if self.dialect.name == "postgresql":
                 # Versions written from now on: not yet replaced, in the feed of their transaction.

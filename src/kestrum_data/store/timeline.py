@@ -31,7 +31,7 @@ from kestrum_data.store import session
 from kestrum_data.store.classes import ClassRegistry
 from kestrum_data.store.database import Database, Dialect, Plan, arun, execute, query, run
 from kestrum_data.store.errors import InvalidValueError, PrunedHistoryError
-from kestrum_data.store.schema import FEED_SUFFIX, HISTORIES, HISTORY_SUFFIX, StoredClass, saved_at_sql
+from kestrum_data.store.schema import ALWAYS, FEED_SUFFIX, HISTORIES, HISTORY_SUFFIX, StoredClass, saved_at_sql
 from kestrum_utils.models.data_models.enums import CoreTypes
 
 type Cursor = tuple[int, int, int]
@@ -302,6 +302,13 @@ class Timeline:
         oid, version = q("_object_id"), q("_object_version")
         # Never a latest version, nor one still to reach a separate latest-objects database.
         kept = f"h.{q('_is_latest')} = FALSE AND h.{q('_pending')} = FALSE"
+
+        def unrecorded(latest: str) -> str:
+            # Versions replaced before times were recorded were never current at any instant:
+            # removing only those moves no horizon (and their time is never read back).
+            return f"NULLIF({latest}, {always})"
+
+        always, superseded = "'" + str(_stamp(dialect, ALWAYS)) + "'", q("_superseded_at")
         if dialect.name == "postgresql":
             if keep is not None:
                 using = f" USING (SELECT {oid}, max({version}) AS top FROM {history} GROUP BY {oid}) AS m"
@@ -312,7 +319,7 @@ class Timeline:
             (count, horizon, position), = yield query(
                 f"WITH d AS (DELETE FROM {history} AS h{using} WHERE {where} "
                 f"RETURNING h.{q('_superseded_at')} AS s, h.{q('_tx')} AS tx) "
-                f"SELECT count(*), max(d.s), (SELECT max(f.{q('position')}) FROM {feed} AS f "
+                f"SELECT count(*), {unrecorded('max(d.s)')}, (SELECT max(f.{q('position')}) FROM {feed} AS f "
                 f"WHERE f.{q('tx')} IN (SELECT tx FROM d)) FROM d",
                 params,
             )
@@ -324,7 +331,8 @@ class Timeline:
             else:
                 where, params = f"h.{q('_superseded_at')} <= {p} AND {kept}", [_stamp(dialect, before)]
             (count, horizon, position), = yield query(
-                f"SELECT count(*), max(h.{q('_superseded_at')}), max(h.{q('_tx')}) FROM {history} AS h WHERE {where}",
+                f"SELECT count(*), {unrecorded(f'max(h.{superseded})')}, max(h.{q('_tx')}) "
+                f"FROM {history} AS h WHERE {where}",
                 params,
             )
             if count:
@@ -337,7 +345,8 @@ class Timeline:
             f"INSERT INTO {k} AS k ({q('table_name')}, {q('pruned_before')}, {q('pruned_position')}) "
             f"VALUES ({p}, {p}, {p}) ON CONFLICT ({q('table_name')}) DO UPDATE SET "
             f"{q('pruned_before')} = {greatest}(coalesce(k.{q('pruned_before')}, excluded.{q('pruned_before')}), "
-            f"excluded.{q('pruned_before')}), {q('pruned_position')} = {greatest}(coalesce(k.{q('pruned_position')}, "
+            f"coalesce(excluded.{q('pruned_before')}, k.{q('pruned_before')})), "
+            f"{q('pruned_position')} = {greatest}(coalesce(k.{q('pruned_position')}, "
             f"excluded.{q('pruned_position')}), excluded.{q('pruned_position')})",
             (table, horizon, position),
         )
