@@ -21,6 +21,11 @@ throwaway server, as the tests use; ``--no-postgres`` leaves it out):
 ``get``     one-row ``get()`` by an indexed field (bench/storage_get.py).
 ``save``    ``bulk_save`` at each of ``--save-sizes`` and single ``save()`` against bare
             inserts (bench/storage_save.py).
+``history`` ``as_of()`` against the same query on the latest objects (the long history
+            of the latest reads), ``history()`` of one object of ``--history-versions``
+            versions and ``changes()`` reading ``--feed-changes`` changes against bare
+            SQL, and the time of one ``prune()`` removing 90% of the long history
+            (bench/storage_history.py).
 ``api``     ``update()`` of ``--update-rows`` objects against the same statements bare;
             ``exists()`` and ``values_list(flat=True)`` on 1-row and 10,000-row results
             against the bare query; ``iterator()`` over ``--iter-rows`` objects: time
@@ -59,6 +64,7 @@ from urllib.parse import urlsplit
 
 import storage_api
 import storage_get
+import storage_history
 import storage_latest
 import storage_load
 import storage_page
@@ -74,6 +80,7 @@ SCENARIOS: dict[str, Callable[[Context], None]] = {
     "latest": storage_latest.run,
     "get": storage_get.run,
     "save": storage_save.run,
+    "history": storage_history.run,
     "api": storage_api.run,
 }
 
@@ -328,6 +335,10 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                         help="objects of the latest-reads and get() data sets (default 10,000)")
     parser.add_argument("--versions", type=int, default=100, metavar="N",
                         help="versions per object of the long history (default 100)")
+    parser.add_argument("--history-versions", type=int, default=1_000, metavar="N",
+                        help="versions of the object whose history() is read (default 1,000)")
+    parser.add_argument("--feed-changes", type=int, default=100_000, metavar="N",
+                        help="changes read from the change feed (default 100,000)")
     parser.add_argument("--update-rows", type=int, default=100_000, metavar="N",
                         help="objects every update() of the api scenario changes (default 100,000)")
     parser.add_argument("--iter-rows", type=int, default=1_000_000, metavar="N",

@@ -30,6 +30,7 @@ class RowLayout:
         decoders: tuple[tuple[int, Callable[[Any], Any], tuple[type, ...] | None], ...],
         reference: dict[str, Any] | None,
         metadata: dict[str, Any] | None,
+        address: tuple[tuple[str, int, Callable[[Any], Any] | None, tuple[type, ...] | None], ...] = (),
     ) -> None: ...
 
 def build(

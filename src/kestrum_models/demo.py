@@ -7,14 +7,17 @@ on another database (``sqlite:///path`` or ``postgresql://user@host/dbname``).
 
 The tour defines two related model classes, bulk-saves a few hundred objects, saves
 second versions of some, changes a model's fields (older rows become legacy), queries
-the store synchronously and as coroutines, loads a historical version through a
-reference, and turns one of the store's tables back into an object schema.
+the store synchronously and as coroutines, follows the change feed in one task while
+another saves, travels back in time, compares and reverts versions, loads a
+historical version through a reference, and turns one of the store's tables back
+into an object schema.
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import datetime
 import os
 import random
 import sqlite3
@@ -148,6 +151,44 @@ async def query_async() -> None:
     print("deleted again; travel books now:", await Book.objects.filter(genre="travel").count().aexecute())
 
 
+async def follow_the_feed() -> None:
+    section("The change feed: one task follows it while another saves")
+    start = (await Book.objects.changes().aexecute())[-1].cursor
+    seen: list[str] = []
+
+    async def follower() -> None:
+        async for change in Book.objects.follow(since=start, poll=0.05):
+            seen.append(f"#{change.object_id} v{change.object_version} {change.kind}")
+            print(f"    follower: {seen[-1]} ({change.note})")
+            if len(seen) == 4:
+                return
+
+    async def writer() -> None:
+        for n in range(3):
+            await Book(title=f"Serial {n}", genre="novel", price=10.0 + n, pages=100).asave(note=f"serial {n}")
+            await asyncio.sleep(0.05)
+        last = await Book.objects.get(title="Serial 0").aexecute()
+        await last.adelete(note="withdrawn")
+
+    await asyncio.wait_for(asyncio.gather(follower(), writer()), 60)
+    print(f"the follower saw {len(seen)} changes, in commit order")
+
+
+def travel_in_time(book: Book) -> None:
+    section("Time travel, diffs and reverts")
+    before = datetime.datetime.now(datetime.UTC)
+    book.price, book.pages = 99.0, book.pages + 1
+    book.save(note="a price error")
+    then = Book.objects.as_of(before).get(_address__object_id=book.pk).execute()
+    print(f"price now {book.price}, as of {before:%H:%M:%S.%f}: {then.price}")
+    print("novels as of then:", Book.objects.as_of(before).filter(genre="novel").count().execute(),
+          "now:", Book.objects.filter(genre="novel").count().execute())
+    print("what changed since version 1:", book.diff(1))
+    book.revert(book.object_version - 1, note="undo the price error")
+    for version in book.history().order_by("-version")[:3].execute():
+        print(f"    v{version.object_version} price={version.price} note={version.note!r}")
+
+
 def load_history(book: Any) -> None:
     section("References: the latest object and any earlier version")
     latest = Jorvale(book.to_reference()).load_reference()
@@ -203,6 +244,8 @@ def main(argv: list[str] | None = None) -> None:
             query_sync(books[0])
             with mode("async"):
                 asyncio.run(query_async())
+                asyncio.run(follow_the_feed())
+            travel_in_time(books[5])
             load_history(books[0])
             change_the_model()
             inspect_table(url)

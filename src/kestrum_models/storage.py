@@ -25,10 +25,12 @@ from contextlib import asynccontextmanager, contextmanager
 from kestrum_data.aliases.using import DEFAULT_DB_ALIAS, LAKEHOUSE_DB_ALIAS
 from kestrum_data.config import configure_databases, reset_databases
 from kestrum_data.store import (
+    Change,
     ConflictError,
     DatabaseError,
     DatabaseUnavailableError,
     InvalidValueError,
+    PrunedHistoryError,
     QueryError,
     SchemaError,
     StorageError,
@@ -50,7 +52,7 @@ from kestrum_models.querysets.errors import (
     ObjectDoesNotExistError,
     QuerySetError,
 )
-from kestrum_models.querysets.queryset import ModelQuerySet
+from kestrum_models.querysets.queryset import ChangeFeed, HistoryQuerySet, ModelQuerySet
 from kestrum_utils.query.aggregates import Avg, Count, Max, Min, Sum
 from kestrum_utils.query.utils import Q
 from kestrum_utils.utils.decorators import ModeError, async_mode_only, sync_mode_only
@@ -60,11 +62,14 @@ __all__ = [
     "LAKEHOUSE_DB_ALIAS",
     "Avg",
     "BulkOperationError",
+    "Change",
+    "ChangeFeed",
     "ConflictError",
     "ConnectionNotConfiguredError",
     "Count",
     "DatabaseError",
     "DatabaseUnavailableError",
+    "HistoryQuerySet",
     "InvalidValueError",
     "LegacyModel",
     "Max",
@@ -76,6 +81,7 @@ __all__ = [
     "NotLoadedError",
     "NotSavedError",
     "ObjectDoesNotExistError",
+    "PrunedHistoryError",
     "Q",
     "QueryError",
     "QuerySetError",
@@ -97,25 +103,27 @@ __all__ = [
 
 @sync_mode_only
 @contextmanager
-def transaction() -> Iterator[Transaction]:
+def transaction(note: str | None = None) -> Iterator[Transaction]:
     """Group saves and deletes into one transaction: all are stored, or (on an error) none.
 
     Each write inside runs in a savepoint: one that fails is undone alone, and the block
     may catch its error and go on. Another statement failing inside makes the block raise
     at its end. A block inside another is a savepoint of it. Instances get their new
     metadata at each write; it is put back if the write or the block rolls back.
+
+    Every version written records the same time, and ``note`` unless its write gives its own.
     """
-    with storage().transaction() as tx:
+    with storage().transaction(note) as tx:
         yield tx
 
 
 @async_mode_only
 @asynccontextmanager
-async def atransaction() -> AsyncIterator[Transaction]:
+async def atransaction(note: str | None = None) -> AsyncIterator[Transaction]:
     """Asynchronous :func:`transaction`: ``async with atransaction(): ...``.
 
     Cancelled while committing, it waits for the commit's outcome, then raises
     ``CancelledError``: the instances' metadata tells whether their objects were stored.
     """
-    async with storage().atransaction() as tx:
+    async with storage().atransaction(note) as tx:
         yield tx

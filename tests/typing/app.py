@@ -16,7 +16,10 @@ from pydantic import BaseModel
 from kestrum_models.storage import (
     LAKEHOUSE_DB_ALIAS,
     Avg,
+    Change,
+    ChangeFeed,
     Count,
+    HistoryQuerySet,
     LegacyModel,
     Max,
     Model,
@@ -160,7 +163,50 @@ async def read_async() -> int:
     return n + book.object_version
 
 
-def main() -> tuple[float, int, dict[str, Any]]:
+def history() -> list[str]:
+    book = Book(title="H1", price=1.0).save(note="first")
+    before = datetime.datetime.now(datetime.UTC)
+    book.price = 2.0
+    book.save(note="dearer")
+    versions = book.history()
+    assert_type(versions, HistoryQuerySet[Book])
+    newest = Book.objects.history(book.pk).order_by("-version")[:1].execute()
+    assert_type(newest, list[Book])
+    saved_at: datetime.datetime | None = newest[0].saved_at
+    note: str | None = newest[0].note
+    assert not newest[0].deleted and saved_at is not None and note == "dearer"
+    then = Book.objects.as_of(before).filter(title="H1")
+    assert_type(then, ModelQuerySet[Book])
+    assert then.get().execute().price == 1.0 and then.count().execute() == 1
+    changed = book.diff(1)
+    assert_type(changed, dict[str, tuple[Any, Any]])
+    assert Book.objects.diff(book.pk, 1, 2) == changed == {"price": (1.0, 2.0)}
+    assert_type(book.revert(1, note="back"), Book)
+    feed = Book.objects.changes()
+    assert_type(feed, ChangeFeed[Book])
+    entries = feed[:100].execute()
+    assert_type(entries, list[Change])
+    later = Book.objects.changes(since=entries[0].cursor).execute()
+    removed = Book.objects.prune(keep_last=2)
+    assert_type(removed, int)
+    return [f"{c.object_id}.{c.object_version} {c.kind} {c.saved_at} {c.note}" for c in later]
+
+
+async def follow_async(since: str) -> list[Change]:
+    book = await Book.objects.get(title="H1").aexecute()
+    assert_type(await book.arevert(2), Book)
+    found: list[Change] = []
+    async for change in Book.objects.follow(since=since, poll=0.01):
+        found.append(change)
+        break
+    assert_type(await Book.objects.changes(since=since).aexecute(), list[Change])
+    assert_type(await Book.objects.aprune(older_than=datetime.datetime.now(datetime.UTC)), int)
+    return found
+
+
+def main() -> tuple[float, int, dict[str, Any], list[str], list[Change]]:
     books = stock()
     total = read(books)
-    return total, asyncio.run(read_async()), report()
+    lines = history()
+    start = Book.objects.changes().execute()[-1].cursor
+    return total, asyncio.run(read_async()), report(), lines, asyncio.run(follow_async(start))

@@ -10,6 +10,7 @@ from kestrum_data.store.errors import (
     DatabaseError,
     DatabaseUnavailableError,
     InvalidValueError,
+    PrunedHistoryError,
     QueryError,
     SchemaError,
     StorageError,
@@ -25,12 +26,15 @@ from kestrum_data.store.storage import (
     storage,
     unloaded,
 )
+from kestrum_data.store.timeline import Change
 
 __all__ = [
+    "Change",
     "ConflictError",
     "DatabaseError",
     "DatabaseUnavailableError",
     "InvalidValueError",
+    "PrunedHistoryError",
     "QueryError",
     "SchemaError",
     "Storage",

@@ -41,6 +41,10 @@ class UnknownAliasError(StorageError, LookupError):
     """A query names a database alias that is not configured."""
 
 
+class PrunedHistoryError(QueryError):
+    """A query reaches back into history that pruning removed: it cannot be answered exactly."""
+
+
 class UniqueViolationError(StorageError):
     """A write would give two latest objects of a class the same values of fields declared unique
     (``__unique__``); nothing of it is stored.

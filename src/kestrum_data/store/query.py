@@ -12,6 +12,19 @@ model's fields, and ``_address__object_id``, ``_address__object_version`` and
 ``_address__class_version`` (whose versions may be ``Versions.LATEST``). A null
 field matches no comparison, so its negation (``exclude``) matches it.
 
+Two lookups choose what a query reads (:func:`version_variant`; each only among the
+conditions ANDed at the top): ``_address__as_of=<aware datetime>`` reads the objects
+as they were at that instant, each object's version current then (the ``as_of``
+:class:`Source` variant), and ``_address__history=True`` every version, deletions
+included (the ``history`` variant, whose deletion rows come with a negated class
+version, which picks the layout of :data:`DELETION`: their records hold no field and
+become ``LegacyModel`` instances). Both read the history's database; the
+instant of ``as_of`` is a bound parameter like any value. Every read from a history
+gives each record's ``_metadata`` the version's ``saved_at``, ``note`` and
+``deleted`` too. A read of an ``as_of`` source that finds nothing must ask
+:func:`~kestrum_data.store.timeline.check_horizon` whether pruning removed what it
+would have found (the statement itself finds nothing then).
+
 A lookup's SQL holds exactly when the condition's own Python test (``Q.matches``)
 holds for the value as loaded, on every dialect. Where the stored form would
 compare differently (a duration's ISO text, a Decimal's JSON text, a set's element
@@ -44,6 +57,7 @@ from kestrum_data.services.historical_table_schema import COMPATIBLE_CLASS_VERSI
 from kestrum_data.store.database import Dialect
 from kestrum_data.store.errors import (
     InvalidValueError,
+    QueryError,
     UnknownFieldError,
     UnknownLookupError,
 )
@@ -63,7 +77,7 @@ from kestrum_data.store.fields import (
     check_text,
     relation_id,
 )
-from kestrum_data.store.schema import ADDRESS, StoredClass
+from kestrum_data.store.schema import ADDRESS, HISTORIES, NEVER, VERSION_COLUMNS, StoredClass, saved_at_sql
 from kestrum_glue import Data
 from kestrum_glue._records import RowLayout
 from kestrum_glue._records import build as build_records
@@ -77,6 +91,35 @@ TABLE: Final = "t"
 
 _COMPARE: Final = {"exact": "=", "ne": "<>", "neq": "<>", "lt": "<", "lte": "<=", "gt": ">", "gte": ">="}
 _TEXT_OPERATORS: Final = ("contains", "icontains", "startswith", "endswith")
+
+
+AS_OF: Final = "as_of"
+HISTORY: Final = "history"
+VARIANT_LOOKUPS: Final = {f"{ADDRESS_FIELD}__{AS_OF}": AS_OF, f"{ADDRESS_FIELD}__{HISTORY}": HISTORY}
+"""The lookups that choose a :class:`Source` variant, and the variant each chooses."""
+DELETION: Final = "deleted"
+"""The class version a deletion row's record names as the one it was written under (``history``
+variant): no class version of the class, and none can read it, so that instance creation
+makes it a ``LegacyModel`` holding no field."""
+
+
+def version_variant(conditions: Any) -> str | None:
+    """The variant of :class:`Source` a query set's conditions choose: a variant lookup
+    among the conditions ANDed at their top, or None."""
+    if conditions is None or not isinstance(conditions, Q) or conditions.negated or conditions.connector != "AND":
+        return None
+    for child in conditions.children:
+        if type(child) is tuple and child[0] in VARIANT_LOOKUPS:
+            return VARIANT_LOOKUPS[child[0]]
+    return None
+
+
+def as_of_instant(conditions: Any) -> Any:
+    """The instant of an ``as_of`` query set's conditions."""
+    for child in conditions.children:
+        if type(child) is tuple and child[0] == f"{ADDRESS_FIELD}__{AS_OF}":
+            return child[1]
+    raise LookupError("the conditions read no instant")
 
 
 def _is_latest(value: Any) -> bool:
@@ -95,6 +138,8 @@ class Source:
     """Every saved version (the lakehouse), not only the latest object versions."""
     shared: bool = False
     """One database holds both; the latest objects are read from their own table either way."""
+    variant: str | None = None
+    """:data:`AS_OF` or :data:`HISTORY` (reading the history), or None."""
     related: dict[str, Source] | None = None
     """The latest objects of the classes that lookups and orderings across relations reach, by
     class name (see :class:`NeedsRelated`)."""
@@ -118,7 +163,41 @@ class Source:
         return found
 
     def base_conditions(self) -> list[str]:
-        return [f'{TABLE}."_deleted" = FALSE'] if self.history else []
+        return [f'{TABLE}."_deleted" = FALSE'] if self.history and self.variant != HISTORY else []
+
+    def version_select(self) -> list[str]:
+        """What a statement selects after the field columns and before the address: the
+        version columns of :meth:`address_entries`."""
+        if not self.history:
+            return []
+        found = [saved_at_sql(self.dialect, f'{TABLE}."_saved_at"'), f'{TABLE}."_note"', f'{TABLE}."_deleted"']
+        # Deletion rows of the history variant negate the class version they choose their layout by.
+        return [*found, f'{TABLE}."_class_version"'] if self.variant == HISTORY else found
+
+    def address_select(self) -> list[str]:
+        """The address a statement selects last: object id, object version, class version
+        (negated in deletion rows of the ``history`` variant)."""
+        version = f'{TABLE}."_class_version"'
+        if self.variant == HISTORY:
+            version = f'CASE WHEN {TABLE}."_deleted" THEN -{version} ELSE {version} END'
+        return [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"', version]
+
+    def address_entries(self, first: int) -> tuple[tuple[str, int, Any, Any], ...]:
+        """The version entries of each record's ``_metadata`` (see ``RowLayout``), read from
+        the columns of :meth:`version_select`, which start at column ``first``."""
+        if not self.history:
+            return ()
+        found = self.stored.derived.get("version entries")
+        if found is None:
+            if self.dialect.name == "sqlite":
+                # Times are stored as ISO text, flags as integers.
+                decode: tuple[Any, Any] = (datetime.datetime.fromisoformat, (str,))
+                flag: tuple[Any, Any] = (bool, (int,))
+            else:
+                decode = flag = (None, None)
+            found = self.stored.derived["version entries"] = (("saved_at", *decode), ("note", None, None),
+                                                              ("deleted", *flag))
+        return tuple((key, first + i, decode, types) for i, (key, decode, types) in enumerate(found))
 
 
 def _from_clause(source: Source) -> tuple[str, list[Any]]:
@@ -139,7 +218,7 @@ def _from_clause(source: Source) -> tuple[str, list[Any]]:
             filled[field_def.column] = (lacking, value)
     if not filled:
         return q(name), []
-    flags = ["_is_latest", "_deleted"] if source.history else []
+    flags = ["_is_latest", "_deleted", *VERSION_COLUMNS] if source.history else []
     items, params = [q(column) for column in (*ADDRESS, *flags)], []
     for column, kind in stored.columns.items():
         if column not in filled:
@@ -162,6 +241,10 @@ class NeedsRelated(Exception):
     def __init__(self, class_name: str) -> None:
         super().__init__(class_name)
         self.class_name = class_name
+
+
+_INSTANT: Final = object()
+"""Stands in a join's parameters for the instant of an ``as_of`` source (known once its lookup is compiled)."""
 
 
 @dataclass(slots=True)
@@ -196,6 +279,8 @@ class _Builder:
         self.joins: dict[tuple[str, ...], _Join] = {}
         self.head = len(self.params)
         """How many of :attr:`params` are the table's."""
+        self.instant: Any = None
+        """The encoded instant of an ``as_of`` source (kept by the root only): its joins read as of it too."""
 
     # -- names ---------------------------------------------------------------
 
@@ -226,12 +311,17 @@ class _Builder:
             raise NeedsRelated(field_def.related or "")
         child = _Builder(related, root.params)
         child.alias, child.root, child.path = f"j{len(root.joins) + 1}", root, path
-        q = self.dialect.quote
+        q, p = self.dialect.quote, self.dialect.placeholder
         on = f"{child.alias}.{q('_object_id')} = {self.column(field_def)}"
-        if related.history:  # the related class's latest objects, from its history
+        params = list(related.params)
+        if root.source.variant == AS_OF and related.history:
+            # The related objects as they were at the same instant.
+            saved, superseded = f"{child.alias}.{q('_saved_at')}", f"{child.alias}.{q('_superseded_at')}"
+            on += f" AND {superseded} > {p} AND {saved} <= {p} AND {child.alias}.{q('_deleted')} = FALSE"
+            params += [_INSTANT, _INSTANT]
+        elif related.history:  # the related class's latest objects, from its history
             on += f" AND {child.alias}.{q('_is_latest')} = TRUE AND {child.alias}.{q('_deleted')} = FALSE"
-        root.joins[path] = _Join(child.alias, f" LEFT JOIN {related.table} AS {child.alias} ON {on}",
-                                 list(related.params), child)
+        root.joins[path] = _Join(child.alias, f" LEFT JOIN {related.table} AS {child.alias} ON {on}", params, child)
         return child
 
     def relation(self, name: str, context: str) -> StoredField:
@@ -248,7 +338,8 @@ class _Builder:
         """The parameters in statement order: the table's, the joins', the others', then ``tail``."""
         if not self.joins:
             return [*self.params, *tail]
-        joined = [param for join in self.joins.values() for param in join.params]
+        instant = self.instant
+        joined = [instant if param is _INSTANT else param for join in self.joins.values() for param in join.params]
         return [*self.params[: self.head], *joined, *self.params[self.head :], *tail]
 
     def related_id(self, field_def: StoredField, value: Any, key: str) -> Any:
@@ -288,6 +379,8 @@ class _Builder:
 
     def _lookup(self, path: tuple[str, ...], operator: str, value: Any, key: str) -> str:
         if path[0] == ADDRESS_FIELD:
+            if len(path) == 2 and path[1] in (AS_OF, HISTORY):
+                return self.version_lookup(path[1], operator, value, key)
             if len(path) != 2 or path[1] not in ADDRESS_PARTS:
                 raise UnknownFieldError(
                     f"unknown address field in lookup {key!r}: use _address__object_id, "
@@ -429,7 +522,7 @@ class _Builder:
         if part != "object_id" and _is_latest(value):
             if operator not in ("exact", "ne", "neq"):
                 raise UnknownLookupError(f"Versions.LATEST works only with exact and ne lookups ({key!r})")
-            if part == "class_version" or not self.source.history:
+            if part == "class_version" or not self.source.history or self.source.variant == AS_OF:
                 # Every row is written under one class version (the newest for its object
                 # version), and every row of the latest objects is the latest version.
                 latest = "TRUE"
@@ -446,6 +539,45 @@ class _Builder:
             return self.dialect.any_of(column)
         test = f"{column} {'=' if _COMPARE[operator] == '<>' else _COMPARE[operator]} {self.param(self._address_value(value, key))}"
         return f"NOT ({test})" if _COMPARE[operator] == "<>" else test
+
+    def version_lookup(self, part: str, operator: str, value: Any, key: str) -> str:
+        """``_address__as_of``: the version current at an instant, unless pruning removed
+        versions current then (the statement then finds nothing); ``_address__history``: every
+        version. Each only where it chose the source's variant."""
+        source = self.source
+        if source.variant != part or operator != "exact":
+            use = "as_of(when)" if part == AS_OF else "history(pk)"
+            raise QueryError(
+                f"lookup {key!r} chooses what a query reads and is written by {use} of a query set: "
+                "it cannot be combined with other conditions by OR or NOT"
+            )
+        if part == HISTORY:
+            if value is not True:
+                raise InvalidValueError(f"lookup {key!r} takes True, not {value!r}")
+            return "TRUE"
+        instant = self.root.instant = self.encode_instant(value, key)
+        self.params += [instant, instant, source.stored.table_name, instant]
+        found: str | None = source.stored.derived.get("as of")
+        if found is None:
+            q, p = self.dialect.quote, self.dialect.placeholder
+            saved, superseded = f'{TABLE}."_saved_at"', f'{TABLE}."_superseded_at"'
+            found = source.stored.derived["as of"] = (
+                f"{superseded} > {p} AND {saved} <= {p} AND NOT EXISTS (SELECT 1 FROM "
+                f"{q(HISTORIES)} WHERE {q('table_name')} = {p} AND {q('pruned_before')} > {p})"
+            )
+        return found
+
+    def encode_instant(self, value: Any, key: str) -> Any:
+        # The query sets built from one as_of() share its instant: the last one encoded is kept.
+        derived = self.source.stored.derived
+        last = derived.get("as of instant")
+        if last is not None and last[0] is value:
+            return last[1]
+        if not isinstance(value, datetime.datetime) or value.tzinfo is None or value.utcoffset() is None:
+            raise InvalidValueError(f"lookup {key!r} needs a timezone-aware datetime, not {value!r}")
+        encoded = self.dialect.codec.encode(CoreTypes.DATETIME.value, value)
+        derived["as of instant"] = (value, encoded)
+        return encoded
 
     @staticmethod
     def _address_value(value: Any, key: str) -> int:
@@ -582,7 +714,7 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
     # the direction of the last ordering item, so that an index on the ordered fields
     # (which holds the id after them) serves the order read forwards or backwards. The
     # address is never null: its terms name no nulls placement, as its indexes do not.
-    tiebreak = [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"'] if source.history else [f'{TABLE}."_object_id"']
+    tiebreak = _tiebreak(source)
     terms = [
         dialect.order_term(column, desc) if nullable else f"{column} DESC" if desc else column
         for (column, nullable), desc in zip(order, descending)
@@ -590,9 +722,7 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
     if terms and (offset or limit is not None or distinct):
         ordered = {column for column, _ in order}
         terms += [f"{t} DESC" if descending[-1] else t for t in tiebreak if t not in ordered]
-    select = [f"{TABLE}.{q(column)}" for column in columns] + [
-        f'{TABLE}."_object_id"', f'{TABLE}."_object_version"', f'{TABLE}."_class_version"'
-    ]
+    select = [f"{TABLE}.{q(column)}" for column in columns] + source.version_select() + source.address_select()
     where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
     if distinct:
         _plain_order(b, order, "distinct()")
@@ -604,6 +734,18 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
         )
         outer_terms = ", ".join(terms or tiebreak)
         sql = f"SELECT {', '.join(select)} FROM ({inner}) AS {TABLE} WHERE {TABLE}.\"_rank\" = 1 ORDER BY {outer_terms}"
+    elif (source.variant == AS_OF and dialect.name == "sqlite" and (offset or limit is not None)
+          and not b.joins and not source.params):
+        # SQLite reads a history row for every index entry a search looks at: the versions
+        # of a slice are chosen in the as-of index alone (it holds every column the as-of
+        # test reads), and only their rows are read.
+        order_sql = ", ".join(terms or tiebreak)
+        page, page_params = dialect.limit_offset(limit, offset)
+        address = f'{TABLE}."_object_id", {TABLE}."_object_version"'
+        inner = f"SELECT {address} FROM {b.from_sql()}{where_sql} ORDER BY {order_sql}{page}"
+        sql = (f"SELECT {', '.join(select)} FROM {source.table} AS {TABLE} WHERE ({address}) IN ({inner}) "
+               f"ORDER BY {order_sql}")
+        return Compiled(sql, b.all_params(page_params), columns, only)
     else:
         sql = f"SELECT {', '.join(select)} FROM {b.from_sql()}{where_sql}"
         if terms:
@@ -654,7 +796,10 @@ def compile_count(source: Source, queryset: Any) -> tuple[str, list[Any]]:
 
 
 def _tiebreak(source: Source) -> list[str]:
-    return [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"'] if source.history else [f'{TABLE}."_object_id"']
+    # Every version of an object in a history; one version of each object as of an instant.
+    if source.history and source.variant != AS_OF:
+        return [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"']
+    return [f'{TABLE}."_object_id"']
 
 
 def _sliced(queryset: Any) -> bool:
@@ -1028,12 +1173,16 @@ def compile_page(
 ) -> PageStatement:
     """One page of at most ``size`` rows of ``queryset`` in its total order (its ordering, then the
     address), after the row whose order terms have the values ``after``: rows as compile_select
-    gives them, with the terms that are not address parts between the field columns and the address.
+    gives them, with the terms that are not address parts between the version columns (if any) and
+    the address.
     """
     b = _Builder(source)
     columns, only = _field_columns(source, queryset)
     q = source.dialect.quote
     address = [f'{TABLE}."_object_id"', f'{TABLE}."_object_version"', f'{TABLE}."_class_version"']
+    selected = source.address_select()
+    # The version columns right after the field columns, where the row plans read them.
+    versions = source.version_select()
     positions: list[int] = []
 
     def items(keys: list[_Key]) -> list[str]:
@@ -1042,16 +1191,17 @@ def compile_page(
             if key.sql in address:
                 positions.append(address.index(key.sql) - len(address))
             else:
-                positions.append(len(columns) + len(extra))
+                positions.append(len(columns) + len(versions) + len(extra))
                 extra.append(key.sql)
-        return [*(f"{TABLE}.{q(column)}" for column in columns), *extra, *address]
+        return [*(f"{TABLE}.{q(column)}" for column in columns), *versions, *extra, *selected]
 
     sql = _select_sql(b, queryset, items, paging=(offset, size), keyed=True, after=after)
     return PageStatement(sql, b.all_params(), columns, only, positions)
 
 
 def compile_rewrite(
-    source: Source, queryset: Any, values: Mapping[str, Any] | None, *, pending: bool
+    source: Source, queryset: Any, values: Mapping[str, Any] | None, *, pending: bool,
+    stamp: tuple[Any, Any] = (None, None),
 ) -> Rewrite:
     """The statement that appends to the history a version of every object ``queryset`` selects:
     the latest one with ``values`` set (fields by name), or a deletion (``values`` None).
@@ -1079,10 +1229,18 @@ def compile_rewrite(
     latest = [f'{TABLE}."_is_latest" = TRUE'] if source.history else []
     matched = _select_sql(b, queryset, matched_items, where=latest)
     params = b.all_params()
-    columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending")]
-    picked = ['m."_object_id"', 'm."_object_version" + 1', str(int(stored.current)), "TRUE",
-              "FALSE" if values is not None else "TRUE", "TRUE" if pending else "FALSE"]
-    tail: list[Any] = []
+    history = q(stored.table_name + "__history")
+    columns = [q(c) for c in (*ADDRESS, "_is_latest", "_deleted", "_pending", "_saved_at", "_note", "_superseded_at")]
+    mark = dialect.placeholder
+    if dialect.name == "postgresql":  # a SELECT list gives a parameter no type of its own
+        marks = [f"CAST({mark} AS {dialect.column_types[kind]})"
+                 for kind in (CoreTypes.DATETIME.value, CoreTypes.STRING.value)]
+    else:
+        marks = [mark, mark]
+    picked = ['m."_object_id"', 'm."_object_version" + 1', str(int(stored.current)),
+              "TRUE" if values is not None else "FALSE", "FALSE" if values is not None else "TRUE",
+              "TRUE" if pending else "FALSE", *marks, marks[0]]
+    tail: list[Any] = [*stamp, dialect.codec.encode(CoreTypes.DATETIME.value, NEVER)]
     if values is not None:
         for position, field_def in enumerate(fields):
             columns.append(q(field_def.column))
@@ -1094,7 +1252,9 @@ def compile_rewrite(
                 tail.append(new[field_def.name])
             else:
                 picked.append(f"m.{q(field_def.column)}")
-    history = q(stored.table_name + "__history")
+    if dialect.name == "sqlite":
+        columns.append(q("_tx"))
+        picked.append(f'(SELECT coalesce(max("_tx"), 0) + 1 FROM {history})')
     # Matched first, in full: the writes must not change what the query reads while it runs.
     sql = (
         f"INSERT INTO {history} ({', '.join(columns)}) WITH m AS MATERIALIZED ({matched}) "
@@ -1108,7 +1268,8 @@ def compile_rewrite(
         check = (f'SELECT m."_object_id" FROM ({matched}) AS m WHERE m."_class_version" NOT IN ({listed}) LIMIT 1',
                  list(params))
     if source.history:
-        returned = [*ADDRESS, "_is_latest", "_deleted", "_pending", *(f.column for f in fields)]
+        returned = [*ADDRESS, "_is_latest", "_deleted", "_pending", "_saved_at", "_note", "_superseded_at",
+                    *(f.column for f in fields)]
         sql += f" RETURNING {', '.join(q(c) for c in returned)}"
     return Rewrite(sql, [*params, *tail], check)
 
@@ -1162,6 +1323,16 @@ class RowPlans:
 
     def _make(self, version: int) -> RowPlan:
         stored = self.source.stored
+        address = self.source.address_entries(len(self.columns))
+        if version < 0 and self.source.variant == HISTORY:
+            # A deletion: no field, its address (with its own class version) and version entries.
+            if -version not in stored.versions:
+                raise UnknownVersion(-version)
+            reference = {"ref": {"class_name": stored.class_name, "object_version": DELETION}}
+            metadata = {COMPATIBLE_CLASS_VERSIONS: frozenset()}
+            own_version = ("class_version", len(self.columns) + len(address), None, None)
+            layout = RowLayout((), (), (), reference, metadata, (*address, own_version))
+            return RowPlan((), (), reference, metadata, (), (), layout)
         written = stored.versions.get(version)
         if written is None:
             raise UnknownVersion(version)
@@ -1197,7 +1368,7 @@ class RowPlans:
         else:
             reference = {"ref": {"class_name": stored.class_name, "object_version": version}}
             metadata = {COMPATIBLE_CLASS_VERSIONS: compatible}
-        layout = RowLayout(names, positions, steps, reference, metadata)
+        layout = RowLayout(names, positions, steps, reference, metadata, address)
         return RowPlan(names, positions, reference, metadata, decoders, relations, layout)
 
 

@@ -4,6 +4,13 @@ A query reads the latest objects from the database of the default alias, or ever
 saved version from the history (the lakehouse alias). Inside a write transaction,
 reads of its database run on its connection and see its writes. Related objects
 named by ``select_related`` are fetched with one further query per level.
+
+A query set whose conditions read the objects as of an instant, or every version of
+one object (:func:`~kestrum_data.store.query.version_variant`), reads the history's
+database whichever of the two aliases it names: every read finds what it reads with
+:meth:`Reader.target`. An as-of read that finds nothing asks whether pruning removed
+what it would have found, and raises if so; its related objects are read as of the
+same instant.
 """
 
 from __future__ import annotations
@@ -17,19 +24,23 @@ from kestrum_data.store import session, shapes
 from kestrum_data.store.classes import ClassRegistry
 from kestrum_data.store.database import Database
 from kestrum_data.store.engines import open_database
-from kestrum_data.store.errors import InvalidValueError, UnknownAliasError, UnknownFieldError
+from kestrum_data.store.errors import InvalidValueError, QueryError, UnknownAliasError, UnknownFieldError
 from kestrum_data.store.fields import RELATION
 from kestrum_data.store.query import (
+    AS_OF,
     NeedsRelated,
     RowPlans,
     Source,
     UnknownVersion,
     aggregate_reader,
+    as_of_instant,
     build_rows,
     compile_aggregate,
     compile_page,
+    version_variant,
 )
 from kestrum_data.store.schema import StoredClass
+from kestrum_data.store.timeline import acheck_horizon, check_horizon
 from kestrum_glue import Data
 
 #: Reads of at most this many rows may run on the event loop's own thread where the
@@ -105,22 +116,40 @@ class Reader:
             )
         return open_database(database_url(alias)), False
 
-    def _shapes(self, db: Database, history: bool, model: type[Any], stored: StoredClass) -> shapes.Shapes:
+    def target(self, queryset: Any) -> tuple[Database, bool, str | None]:
+        """What a query set reads: the database, whether its history, and the source variant."""
+        variant = version_variant(queryset.get_conditions())
+        if variant is None:
+            db, history = self._source_db(queryset.get_using())
+            return db, history, None
+        alias = queryset.get_using()
+        if alias != DEFAULT_DB_ALIAS and alias != LAKEHOUSE_DB_ALIAS:
+            raise QueryError(
+                f"as_of() and history() read the history of the {DEFAULT_DB_ALIAS!r} and {LAKEHOUSE_DB_ALIAS!r} "
+                f"aliases, not of database alias {alias!r}"
+            )
+        return self.history_db, True, variant
+
+    def _shapes(
+        self, db: Database, history: bool, model: type[Any], stored: StoredClass, variant: str | None = None
+    ) -> shapes.Shapes:
         shared = db is self.history_db
-        found = shapes.cached(stored, history, shared)
+        found = shapes.cached(stored, history, shared, variant)
         if found is None:
-            found = shapes.shapes_of(db.dialect, stored, self.model_fields(model), history, shared)
+            found = shapes.shapes_of(db.dialect, stored, self.model_fields(model), history, shared, variant)
         return found
 
     def query(self, queryset: Any) -> list[Data]:
         """The rows of a query set, as ``glue.Data`` records."""
         model = layout_class(queryset)
-        db, history = self._source_db(queryset.get_using())
+        db, history, variant = self.target(queryset)
         cap = row_cap(queryset)
         annotations = getattr(queryset, "_annotations", None) or {}
         for attempt in range(2):
             stored = self.ensure(model, db)
-            prepared = self._compiled(db, history, model, stored, lambda found: shapes.select(found, queryset, cap))
+            prepared = self._compiled(
+                db, history, variant, model, stored, lambda found: shapes.select(found, queryset, cap)
+            )
             plans = prepared.plans
             assert plans is not None
 
@@ -139,19 +168,21 @@ class Reader:
                 if attempt:
                     raise
                 self.forget(model)
+        if variant == AS_OF and not rows:
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         self._relate(rows, plans, queryset)
         return rows
 
     async def aquery(self, queryset: Any) -> list[Data]:
         """Asynchronous :meth:`query`."""
         model = layout_class(queryset)
-        db, history = self._source_db(queryset.get_using())
+        db, history, variant = self.target(queryset)
         cap = row_cap(queryset)
         annotations = getattr(queryset, "_annotations", None) or {}
         for attempt in range(2):
             stored = self.cached(model, db) or await self.aensure(model, db)
             prepared = await self._acompiled(
-                db, history, model, stored, lambda found: shapes.select(found, queryset, cap)
+                db, history, variant, model, stored, lambda found: shapes.select(found, queryset, cap)
             )
             plans = prepared.plans
             assert plans is not None
@@ -168,49 +199,63 @@ class Reader:
                 if attempt:
                     raise
                 self.forget(model)
+        if variant == AS_OF and not rows:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         await self._arelate(rows, plans, queryset)
         return rows
 
     def count(self, queryset: Any) -> int:
         model = layout_class(queryset)
-        db, history = self._source_db(queryset.get_using())
+        db, history, variant = self.target(queryset)
         stored = self.ensure(model, db)
-        sql, params = self._compiled(db, history, model, stored, lambda found: shapes.count(found, queryset))
+        sql, params = self._compiled(db, history, variant, model, stored, lambda found: shapes.count(found, queryset))
         driver = session.sync_driver(db)
         if driver is None:
-            return int(db.fetch(sql, params, list)[0][0])
-        return int(driver.query(sql, params)[0][0])
+            found = int(db.fetch(sql, params, list)[0][0])
+        else:
+            found = int(driver.query(sql, params)[0][0])
+        if variant == AS_OF and not found:
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return found
 
     async def acount(self, queryset: Any) -> int:
         model = layout_class(queryset)
-        db, history = self._source_db(queryset.get_using())
+        db, history, variant = self.target(queryset)
         stored = self.cached(model, db) or await self.aensure(model, db)
-        sql, params = await self._acompiled(db, history, model, stored, lambda found: shapes.count(found, queryset))
+        sql, params = await self._acompiled(
+            db, history, variant, model, stored, lambda found: shapes.count(found, queryset)
+        )
         driver = session.async_driver(db)
         if driver is None:
-            return int((await db.afetch(sql, params))[0][0])
-        return int((await driver.query(sql, params))[0][0])
+            found = int((await db.afetch(sql, params))[0][0])
+        else:
+            found = int((await driver.query(sql, params))[0][0])
+        if variant == AS_OF and not found:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return found
 
     # -- lookups and orderings across relations ----------------------------------
 
     def _compiled[T](
-        self, db: Database, history: bool, model: type[Any], stored: StoredClass, compile: Callable[[shapes.Shapes], T]
+        self, db: Database, history: bool, variant: str | None, model: type[Any], stored: StoredClass,
+        compile: Callable[[shapes.Shapes], T],
     ) -> T:
         """``compile`` given the class's shapes; for a query crossing relations, given a source that
         joins the related classes' latest objects (registered in ``db`` as needed), kept for no other query."""
-        return compiled(self.registry, db, history, model, stored, compile)
+        return compiled(self.registry, db, history, model, stored, compile, variant)
 
     async def _acompiled[T](
-        self, db: Database, history: bool, model: type[Any], stored: StoredClass, compile: Callable[[shapes.Shapes], T]
+        self, db: Database, history: bool, variant: str | None, model: type[Any], stored: StoredClass,
+        compile: Callable[[shapes.Shapes], T],
     ) -> T:
-        return await acompiled(self.registry, db, history, model, stored, compile)
+        return await acompiled(self.registry, db, history, model, stored, compile, variant)
 
     # -- exists, values, aggregates, pages ----------------------------------------
 
-    def _target(self, queryset: Any) -> tuple[type[Any], Database, bool]:
+    def _target(self, queryset: Any) -> tuple[type[Any], Database, bool, str | None]:
         model = layout_class(queryset)
-        db, history = self._source_db(queryset.get_using())
-        return model, db, history
+        db, history, variant = self.target(queryset)
+        return model, db, history, variant
 
     def _fetch(self, db: Database, sql: str, params: list[Any], consume: Callable[[Any], Any]) -> Any:
         driver = session.sync_driver(db)
@@ -226,49 +271,63 @@ class Reader:
 
     def exists(self, queryset: Any) -> bool:
         """Whether a query set selects any row (at most one row is read)."""
-        model, db, history = self._target(queryset)
+        model, db, history, variant = self._target(queryset)
         stored = self.cached(model, db) or self.ensure(model, db)
-        sql, params = self._compiled(db, history, model, stored, lambda found: shapes.exists(found, queryset))
-        return bool(self._fetch(db, sql, params, _any_row))
+        sql, params = self._compiled(db, history, variant, model, stored, lambda found: shapes.exists(found, queryset))
+        found = bool(self._fetch(db, sql, params, _any_row))
+        if variant == AS_OF and not found:
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return found
 
     async def aexists(self, queryset: Any) -> bool:
         """Asynchronous :meth:`exists`."""
-        model, db, history = self._target(queryset)
+        model, db, history, variant = self._target(queryset)
         stored = self.cached(model, db) or await self.aensure(model, db)
-        sql, params = await self._acompiled(db, history, model, stored, lambda found: shapes.exists(found, queryset))
-        return bool(await self._afetch(db, sql, params, small=True))
+        sql, params = await self._acompiled(
+            db, history, variant, model, stored, lambda found: shapes.exists(found, queryset)
+        )
+        found = bool(await self._afetch(db, sql, params, small=True))
+        if variant == AS_OF and not found:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
+        return found
 
     def values(self, queryset: Any, names: Sequence[str], form: str) -> list[Any]:
         """The named fields (all when none is named) of each row: ``form`` "dict", "tuple" or "flat"."""
-        model, db, history = self._target(queryset)
+        model, db, history, variant = self._target(queryset)
         stored = self.cached(model, db) or self.ensure(model, db)
         names = _value_names(names, form)
         sql, params, readers = self._compiled(
-            db, history, model, stored, lambda found: shapes.values(found, queryset, names)
+            db, history, variant, model, stored, lambda found: shapes.values(found, queryset, names)
         )
         found: list[Any] = self._fetch(db, sql, params, _values_of(readers, names or tuple(stored.fields), form))
+        if variant == AS_OF and not found:
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         return found
 
     async def avalues(self, queryset: Any, names: Sequence[str], form: str) -> list[Any]:
         """Asynchronous :meth:`values`."""
-        model, db, history = self._target(queryset)
+        model, db, history, variant = self._target(queryset)
         stored = self.cached(model, db) or await self.aensure(model, db)
         names = _value_names(names, form)
         sql, params, readers = await self._acompiled(
-            db, history, model, stored, lambda found: shapes.values(found, queryset, names)
+            db, history, variant, model, stored, lambda found: shapes.values(found, queryset, names)
         )
         limit = queryset.get_paginator().limit
         rows = await self._afetch(db, sql, params, small=type(limit) is int and limit <= SMALL_READ_ROWS)
+        if variant == AS_OF and not rows:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         return _values_of(readers, names or tuple(stored.fields), form)(rows)
 
     def aggregate(self, queryset: Any, named: Mapping[str, Any], group: Sequence[str]) -> list[dict[str, Any]]:
         """Aggregates over the rows of a query set: one dict, or one per group of values of ``group``
         (ordered by them)."""
-        model, db, history = self._target(queryset)
+        model, db, history, variant = self._target(queryset)
         stored = self.cached(model, db) or self.ensure(model, db)
         _check_names(named, group)
+        if variant == AS_OF:  # aggregates of nothing give a row too: ask first
+            check_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         statement, source = self._compiled(
-            db, history, model, stored,
+            db, history, variant, model, stored,
             lambda found: (compile_aggregate(found.source, queryset, named, group), found.source),
         )
         found: list[dict[str, Any]] = self._fetch(db, statement.sql, statement.params, _aggregates_of(statement, source))
@@ -276,11 +335,13 @@ class Reader:
 
     async def aaggregate(self, queryset: Any, named: Mapping[str, Any], group: Sequence[str]) -> list[dict[str, Any]]:
         """Asynchronous :meth:`aggregate`."""
-        model, db, history = self._target(queryset)
+        model, db, history, variant = self._target(queryset)
         stored = self.cached(model, db) or await self.aensure(model, db)
         _check_names(named, group)
+        if variant == AS_OF:
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
         statement, source = await self._acompiled(
-            db, history, model, stored,
+            db, history, variant, model, stored,
             lambda found: (compile_aggregate(found.source, queryset, named, group), found.source),
         )
         return _aggregates_of(statement, source)(await self._afetch(db, statement.sql, statement.params))
@@ -294,14 +355,15 @@ class Reader:
         is read by a statement of its own: an object saved meanwhile may be seen as it
         was or as it is, and one whose ordering fields changed may be seen twice or not.
         """
-        model, db, history = self._target(queryset)
+        model, db, history, variant = self._target(queryset)
         paging = _Paging(queryset, size)
         annotations = getattr(queryset, "_annotations", None) or {}
         kept: dict[int, RowPlans] = {}  # by stored class: one set of row plans for every page
+        seen = False
         while paging.next_size() > 0:
             for attempt in range(2):
                 stored = self.ensure(model, db)
-                page, source = self._compiled(db, history, model, stored, paging.statement(queryset))
+                page, source = self._compiled(db, history, variant, model, stored, paging.statement(queryset))
                 plans = kept.get(id(stored)) or kept.setdefault(id(stored), RowPlans(source, page.columns, page.only))
                 rows = self._fetch(db, page.sql, page.params, list)
                 try:
@@ -315,18 +377,22 @@ class Reader:
             self._relate(records, plans, queryset)
             paging.advance(rows, page.keys)
             if records:
+                seen = True
                 yield records
+        if variant == AS_OF and not seen:
+            check_horizon(db, self.ensure(model, db), as_of_instant(queryset.get_conditions()))
 
     async def apages(self, queryset: Any, size: int) -> AsyncIterator[list[Data]]:
         """Asynchronous :meth:`pages`."""
-        model, db, history = self._target(queryset)
+        model, db, history, variant = self._target(queryset)
         paging = _Paging(queryset, size)
         annotations = getattr(queryset, "_annotations", None) or {}
         kept: dict[int, RowPlans] = {}
+        seen = False
         while (count := paging.next_size()) > 0:
             for attempt in range(2):
                 stored = self.cached(model, db) or await self.aensure(model, db)
-                page, source = await self._acompiled(db, history, model, stored, paging.statement(queryset))
+                page, source = await self._acompiled(db, history, variant, model, stored, paging.statement(queryset))
                 plans = kept.get(id(stored)) or kept.setdefault(id(stored), RowPlans(source, page.columns, page.only))
                 rows = await self._afetch(db, page.sql, page.params, small=count <= SMALL_READ_ROWS)
                 try:
@@ -340,7 +406,11 @@ class Reader:
             await self._arelate(records, plans, queryset)
             paging.advance(rows, page.keys)
             if records:
+                seen = True
                 yield records
+        if variant == AS_OF and not seen:
+            stored = self.cached(model, db) or await self.aensure(model, db)
+            await acheck_horizon(db, stored, as_of_instant(queryset.get_conditions()))
 
     # -- related objects ---------------------------------------------------------
 
@@ -368,6 +438,9 @@ class Reader:
             if name in tree and related is not None and ids:
                 sub = tree[name]
                 qs = QuerySet(related).using(queryset.get_using()).latest().filter(_address__object_id__in=sorted(ids))
+                if version_variant(queryset.get_conditions()) == AS_OF:
+                    # The related objects as they were at the same instant.
+                    qs = qs.filter(_address__as_of=as_of_instant(queryset.get_conditions()))
                 if sub:
                     qs = qs.select_related(*_paths(sub))
                 found.append((name, qs, {}))
@@ -438,23 +511,28 @@ def unloaded(model: type[Any], object_id: int) -> Any:
 MAX_JOINED: Final = 16
 
 
-def _related_source(registry: ClassRegistry, class_name: str, db: Database, stored_of: StoredClass) -> Source:
+def _related_source(
+    registry: ClassRegistry, class_name: str, db: Database, stored_of: StoredClass, variant: str | None = None
+) -> Source:
     from kestrum_models.classes.class_manager import ClassManager
 
     model = ClassManager.import_class(class_name)
-    history = db is registry.history_db and not registry.shared
+    # As of an instant: the related class's history, read as of the same instant.
+    history = variant == AS_OF or (db is registry.history_db and not registry.shared)
     return Source(db.dialect, stored_of, registry.model_fields(model), history, db is registry.history_db)
 
 
 def _joined(registry: ClassRegistry, db: Database, history: bool, model: type[Any], stored: StoredClass,
-            related: dict[str, Source]) -> shapes.Shapes:
-    source = Source(db.dialect, stored, registry.model_fields(model), history, db is registry.history_db, related)
+            related: dict[str, Source], variant: str | None) -> shapes.Shapes:
+    source = Source(
+        db.dialect, stored, registry.model_fields(model), history, db is registry.history_db, variant, related
+    )
     return shapes.Shapes(source)
 
 
 def compiled[T](
     registry: ClassRegistry, db: Database, history: bool, model: type[Any], stored: StoredClass,
-    compile: Callable[[shapes.Shapes], T],
+    compile: Callable[[shapes.Shapes], T], variant: str | None = None,
 ) -> T:
     """``compile`` given the shapes of a class read from ``db`` (the latest objects, or with ``history``
     every version), or, when the query crosses relations, shapes of a source joining the latest
@@ -463,15 +541,15 @@ def compiled[T](
 
     shared = db is registry.history_db
     try:
-        return compile(shapes.shapes_of(db.dialect, stored, registry.model_fields(model), history, shared))
+        return compile(shapes.shapes_of(db.dialect, stored, registry.model_fields(model), history, shared, variant))
     except NeedsRelated as needed:
         wanted = needed.class_name
     related: dict[str, Source] = {}
     for _ in range(MAX_JOINED):
         related_stored = registry.ensure(ClassManager.import_class(wanted), db)
-        related[wanted] = _related_source(registry, wanted, db, related_stored)
+        related[wanted] = _related_source(registry, wanted, db, related_stored, variant)
         try:
-            return compile(_joined(registry, db, history, model, stored, related))
+            return compile(_joined(registry, db, history, model, stored, related, variant))
         except NeedsRelated as needed:
             wanted = needed.class_name
     raise InvalidValueError(f"a query may cross at most {MAX_JOINED} relations")
@@ -479,23 +557,23 @@ def compiled[T](
 
 async def acompiled[T](
     registry: ClassRegistry, db: Database, history: bool, model: type[Any], stored: StoredClass,
-    compile: Callable[[shapes.Shapes], T],
+    compile: Callable[[shapes.Shapes], T], variant: str | None = None,
 ) -> T:
     """Asynchronous :func:`compiled`."""
     from kestrum_models.classes.class_manager import ClassManager
 
     shared = db is registry.history_db
     try:
-        return compile(shapes.shapes_of(db.dialect, stored, registry.model_fields(model), history, shared))
+        return compile(shapes.shapes_of(db.dialect, stored, registry.model_fields(model), history, shared, variant))
     except NeedsRelated as needed:
         wanted = needed.class_name
     related: dict[str, Source] = {}
     for _ in range(MAX_JOINED):
         related_model = ClassManager.import_class(wanted)
         related_stored = registry.cached(related_model, db) or await registry.aensure(related_model, db)
-        related[wanted] = _related_source(registry, wanted, db, related_stored)
+        related[wanted] = _related_source(registry, wanted, db, related_stored, variant)
         try:
-            return compile(_joined(registry, db, history, model, stored, related))
+            return compile(_joined(registry, db, history, model, stored, related, variant))
         except NeedsRelated as needed:
             wanted = needed.class_name
     raise InvalidValueError(f"a query may cross at most {MAX_JOINED} relations")

@@ -15,6 +15,18 @@ Tables of a class whose ``table_name`` is ``T``:
     of its object (``_is_latest``), whether it records a deletion (``_deleted``) and
     whether it still has to reach a separate latest-objects database (``_pending``).
     Its key serves its own reads: by address, and every version in address order.
+    Each version also records when it was saved (``_saved_at``: one clock reading per
+    transaction; NULL in versions written before the column existed), the note of
+    its write (``_note``), when a newer version replaced it (``_superseded_at``: the
+    newer version's ``_saved_at``, set by the write that supersedes it; the latest
+    version holds :data:`NEVER`, versions superseded before the column existed
+    :data:`ALWAYS`) and where it stands in the change feed (``_tx``, see below). A
+    version is current at instant ``t`` when ``_saved_at <= t < _superseded_at``;
+    versions saved before times were recorded hold :data:`ALWAYS` (read as no time,
+    older than any instant). The as-of indexes serve that test: one on
+    ``_superseded_at, _saved_at``, and per class index one on its fields then (in
+    PostgreSQL) the id, then ``_superseded_at, _saved_at`` (then, in SQLite, ``_deleted``:
+    a slice of the objects as of an instant is chosen in the index alone).
 ``T``
     the latest version of each object that is not deleted, keyed by ``_object_id``
     (in SQLite the rowid), with the class's indexes (``__indexes__``). When the
@@ -28,6 +40,15 @@ query compiler orders by fields ascending with nulls first or descending with nu
 last, the object id last in the direction of the last field. Every order it emits on
 indexed fields is then the index read forwards or backwards: a change to one of the
 two must keep the other matching (the layout tests check the plans).
+
+The change feed orders versions by commit. In SQLite, where writers take turns, a
+version's ``_tx`` is its feed position itself, one more than the highest before its
+write. In PostgreSQL ``_tx`` is the id of the writing transaction, and ``T__feed``
+gives each transaction its position: the last statement of the transaction counts
+up ``_kestrum_histories.position`` and holds that row's lock until it commits, so
+positions follow commits exactly, whatever the number of writers. Versions written
+before the feed existed stand at position 0. ``_kestrum_histories`` also records,
+per history table, how far pruning went.
 
 A first use brings a store made by an earlier version to this layout, in the
 transaction that holds the schema lock: ``T`` as a view over the history becomes a
@@ -53,10 +74,21 @@ from typing import Any, Final
 from kestrum_data.store.database import Dialect, Plan, execute, query
 from kestrum_data.store.errors import SchemaError
 from kestrum_data.store.fields import ModelFields, StoredField
+from kestrum_utils.models.data_models.enums import CoreTypes
 
 REGISTRY: Final = "_kestrum_classes"
 ADDRESS: Final = ("_object_id", "_object_version", "_class_version")
 HISTORY_FLAGS: Final = ("_is_latest", "_deleted", "_pending")
+VERSION_COLUMNS: Final = ("_saved_at", "_note", "_superseded_at", "_tx")
+"""The history's columns describing each version: when and why it was saved, when it
+stopped being current, where it stands in the change feed."""
+HISTORIES: Final = "_kestrum_histories"
+"""Per history table: its change feed's last position (PostgreSQL) and how far pruning went."""
+FEED_SUFFIX: Final = "__feed"
+NEVER: Final = datetime.datetime(9999, 12, 31, 23, 59, 59, 999999, tzinfo=datetime.UTC)
+"""``_superseded_at`` of a version no other has replaced."""
+ALWAYS: Final = datetime.datetime(1, 1, 1, tzinfo=datetime.UTC)
+"""``_superseded_at`` of a version replaced before the history recorded times."""
 
 IDENTIFIER_BYTES: Final = 63
 """The longest identifier PostgreSQL keeps (longer ones are cut, and then collide)."""
@@ -402,9 +434,9 @@ def prepare(
     table = model.table_name
     names = [REGISTRY, table]
     if history:
-        names.append(table + HISTORY_SUFFIX)
+        names += [table + HISTORY_SUFFIX, HISTORIES]
         if dialect.name == "postgresql":
-            names.append(table + "__ids")
+            names += [table + "__ids", table + FEED_SUFFIX]
     found = yield from _inspect(dialect, names)
     registry = found.get(REGISTRY)
     if registry is None or not registry.columns.get("table_name"):
@@ -583,6 +615,7 @@ class _Layout:
         changes: list[str] = []
         if history:
             changes += self._history()
+            changes += self._history_indexes(indexes)
         if latest and history:
             changes += self._local_latest(required=True)
         elif history:
@@ -608,13 +641,15 @@ class _Layout:
             address = [f"{q(c)} {integer} NOT NULL" for c in ADDRESS]
             flags = [f"{q(flag)} {boolean} NOT NULL DEFAULT FALSE" for flag in HISTORY_FLAGS]
             columns = [f"{q(column)} {types[kind]}" for column, kind in self.stored.columns.items()]
+            versions = self._version_columns()
             suffix = " WITHOUT ROWID" if self.dialect.name == "sqlite" else ""
             changes.append(
-                f"CREATE TABLE {q(self.history)} ({', '.join([*address, *flags, *columns])}, "
+                f"CREATE TABLE {q(self.history)} ({', '.join([*address, *flags, *versions, *columns])}, "
                 f"PRIMARY KEY ({q('_object_id')}, {q('_object_version')})){suffix}"
             )
-            names = {self.key(c) for c in self.stored.columns}
+            names = {self.key(c) for c in (*self.stored.columns, *VERSION_COLUMNS)}
         changes += self._added(self.history, names)
+        changes += self._versions(names)
         if self.dialect.name == "postgresql":
             sequence = self.found.get(self.table + "__ids")
             if sequence is None:
@@ -626,6 +661,109 @@ class _Layout:
                     "elsewhere"
                 )
         return changes
+
+    def _version_columns(self, *, migrated: bool = False) -> list[str]:
+        """The definitions of the version columns; ``migrated``: as added to a history that
+        holds versions already (replaced before times were recorded, at feed position 0)."""
+        q, types = self.q, self.dialect.column_types
+        stamp = types[CoreTypes.DATETIME.value]
+        superseded = _timestamp(self.dialect, ALWAYS if migrated else NEVER)
+        if self.dialect.name == "postgresql":
+            tx = "xid8 NOT NULL DEFAULT " + ("'0'" if migrated else "pg_current_xact_id()")
+        else:
+            tx = f"{types['integer']} NOT NULL DEFAULT 0"
+        # Versions saved before times were recorded hold ALWAYS, read as no time (see saved_at_sql()).
+        saved = f" DEFAULT {_timestamp(self.dialect, ALWAYS)}" if migrated else ""
+        return [f"{q('_saved_at')} {stamp}{saved}", f"{q('_note')} {types[CoreTypes.STRING.value]}",
+                f"{q('_superseded_at')} {stamp} DEFAULT {superseded}", f"{q('_tx')} {tx}"]
+
+    def _versions(self, names: set[str]) -> list[str]:
+        """The version columns added to a history made before them, and the feed's tables."""
+        q = self.q
+        changes: list[str] = []
+        missing = [c for c in VERSION_COLUMNS if self.key(c) not in names]
+        if missing:
+            definitions = dict(zip(VERSION_COLUMNS, self._version_columns(migrated=True)))
+            changes += [f"ALTER TABLE {q(self.history)} ADD COLUMN {definitions[c]}" for c in missing]
+            if "_superseded_at" in missing:
+                # Only the latest versions, and deletions no version followed, were not replaced: every
+                # other was replaced before times were kept.
+                oid, version = q("_object_id"), q("_object_version")
+                changes.append(
+                    f"UPDATE {q(self.history)} SET {q('_superseded_at')} = {_timestamp(self.dialect, NEVER)} "
+                    f"WHERE {q('_is_latest')} = TRUE OR ({q('_deleted')} = TRUE AND {version} = (SELECT max(m.{version}) "
+                    f"FROM {q(self.history)} AS m WHERE m.{oid} = {q(self.history)}.{oid}))"
+                )
+            if self.dialect.name == "postgresql":
+                # Versions written from now on: not yet replaced, in the feed of their transaction.
+                changes.append(f"ALTER TABLE {q(self.history)} ALTER COLUMN {q('_superseded_at')} "
+                               f"SET DEFAULT {_timestamp(self.dialect, NEVER)}")
+                changes.append(f"ALTER TABLE {q(self.history)} ALTER COLUMN {q('_tx')} SET DEFAULT pg_current_xact_id()")
+                if "_saved_at" in missing:
+                    changes.append(f"ALTER TABLE {q(self.history)} ALTER COLUMN {q('_saved_at')} DROP DEFAULT")
+        if HISTORIES not in self.found:
+            changes.append(
+                f"CREATE TABLE IF NOT EXISTS {q(HISTORIES)} ({q('table_name')} TEXT PRIMARY KEY, "
+                f"{q('position')} BIGINT NOT NULL DEFAULT 0, "
+                f"{q('pruned_before')} {self.dialect.column_types[CoreTypes.DATETIME.value]}, "
+                f"{q('pruned_position')} BIGINT)"
+            )
+        if self.dialect.name == "postgresql":
+            feed = self.table + FEED_SUFFIX
+            relation = self.found.get(feed)
+            if relation is None:
+                changes.append(f"CREATE TABLE {q(feed)} ({q('position')} BIGINT PRIMARY KEY, {q('tx')} xid8 NOT NULL)")
+            elif relation.kind != "table" or not {"position", "tx"} <= set(relation.columns):
+                raise self._foreign(relation.name, "the change feed")
+            if "_tx" in missing:
+                # Versions written before the feed existed: all at position 0.
+                changes.append(f"INSERT INTO {q(feed)} VALUES (0, '0') ON CONFLICT DO NOTHING")
+        return changes
+
+    def _history_indexes(self, indexes: Sequence[tuple[str, ...]]) -> list[str]:
+        """The history's feed index and as-of indexes (one of its own, one per class index),
+        each made when missing or defined otherwise; as-of indexes of class indexes no longer
+        declared are dropped."""
+        q, key = self.q, self.key
+        # Ascending, with SQLite's nulls first and PostgreSQL's nulls last (each one's default),
+        # but a class index's fields nulls first in PostgreSQL too, as queries order them.
+        sqlite = self.dialect.name == "sqlite"
+        times = (("_superseded_at", sqlite), ("_saved_at", sqlite))
+        wanted: dict[str, tuple[tuple[str, bool], ...]] = {
+            self._history_index("tx"): (("_tx", sqlite),),
+            self._history_index("asof"): times,
+        }
+        for entry in indexes:
+            columns = tuple(self.stored.fields[name].column for name in entry)
+            # SQLite: the fields, then the times, which a lookup of the fields' values seeks,
+            # then the deletion flag: the as-of test reads the index alone.
+            # PostgreSQL: the fields and the id, so that the index gives the order queries ask
+            # for (fields, then id), the times checked in the index.
+            fields = tuple((c, True) for c in columns)
+            wanted[self._history_index("asof", *columns)] = (
+                (*fields, *times, ("_deleted", True)) if sqlite else (*fields, ("_object_id", False), *times)
+            )
+        changes: list[str] = []
+        for name, columns in wanted.items():
+            found = self.extras.indexes.get(key(name))
+            expected = _Index(key(self.history), tuple((key(c), False, first) for c, first in columns), False)
+            if found is not None and found[1] == expected:
+                continue
+            if found is not None:
+                changes.append(f"DROP INDEX {q(found[0])}")
+            terms = [q(c) + (" ASC NULLS FIRST" if first and not sqlite else "") for c, first in columns]
+            changes.append(f"CREATE INDEX {q(name)} ON {q(self.history)} ({', '.join(terms)})")
+        # A long name keeps its head (see fitted()).
+        prefix = key((self.history + "__asof__").encode()[: IDENTIFIER_BYTES - 10].decode(errors="ignore"))
+        kept = {key(name) for name in wanted}
+        for name, (spelled, index) in self.extras.indexes.items():
+            if index.table == key(self.history) and name.startswith(prefix) and name not in kept:
+                changes.append(f"DROP INDEX {q(spelled)}")
+        return changes
+
+    def _history_index(self, kind: str, *columns: str) -> str:
+        name = "__".join([self.history, kind, *columns])
+        return fitted(name) if self.dialect.name == "postgresql" else name
 
     def _latest_ddl(self) -> str:
         q, types = self.q, self.dialect.column_types
@@ -719,8 +857,9 @@ class _Layout:
                 f"ON CONFLICT ({oid}) DO UPDATE SET {updates} WHERE {table}.{version} < excluded.{version};\n"
                 f"DELETE FROM {table} WHERE NEW.{q('_deleted')} = TRUE AND {oid} = NEW.{oid} "
                 f"AND {version} < NEW.{version};\n"
-                f"UPDATE {history} SET {q('_is_latest')} = FALSE WHERE NEW.{version} > 1 AND {oid} = NEW.{oid} "
-                f"AND {version} = NEW.{version} - 1 AND {q('_is_latest')} = TRUE;\n"
+                f"UPDATE {history} SET {q('_is_latest')} = FALSE, {q('_superseded_at')} = NEW.{q('_saved_at')} "
+                f"WHERE NEW.{version} > 1 AND {oid} = NEW.{oid} AND {version} = NEW.{version} - 1 "
+                f"AND {q('_is_latest')} = TRUE;\n"
                 "END"
             )
             return [statement], statement
@@ -736,7 +875,8 @@ class _Layout:
             f"      ON CONFLICT ({oid}) DO UPDATE SET {updates} WHERE l.{version} < excluded.{version};\n"
             f"    DELETE FROM {table} AS l USING new_rows AS n\n"
             f"      WHERE n.{q('_deleted')} AND l.{oid} = n.{oid} AND l.{version} < n.{version};\n"
-            f"    UPDATE {history} AS h SET {q('_is_latest')} = FALSE FROM new_rows AS n\n"
+            f"    UPDATE {history} AS h SET {q('_is_latest')} = FALSE, {q('_superseded_at')} = n.{q('_saved_at')}\n"
+            "      FROM new_rows AS n\n"
             f"      WHERE n.{version} > 1 AND h.{oid} = n.{oid} AND h.{version} = n.{version} - 1 AND h.{q('_is_latest')};\n"
             "  END IF;\n"
             "  RETURN NULL;\n"
@@ -780,6 +920,16 @@ class _Layout:
                 if index.table == key(self.history) and name.startswith(head) and name not in wanted_names:
                     changes.append(f"DROP INDEX {q(spelled)}")
         return changes
+
+
+def saved_at_sql(dialect: Dialect, column: str) -> str:
+    """A version's ``_saved_at`` as read: NULL for a version saved before times were recorded."""
+    return f"NULLIF({column}, {_timestamp(dialect, ALWAYS)})"
+
+
+def _timestamp(dialect: Dialect, value: datetime.datetime) -> str:
+    """An SQL literal of one of the store's own instants (never a value given to it), as the dialect stores datetimes."""
+    return "'" + str(dialect.codec.encode(CoreTypes.DATETIME.value, value)) + "'"
 
 
 def _index_name(dialect: Dialect, table: str, columns: list[str]) -> str:

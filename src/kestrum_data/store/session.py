@@ -15,6 +15,10 @@ A transaction keeps two rules, on every database alike:
   later writes of the same instance in the transaction follow on from it; the undo
   log puts the earlier metadata back when the write's savepoint or the whole
   transaction rolls back.
+
+Every version a transaction writes records the same time (:meth:`Transaction.saved_at`,
+one reading of :func:`clock` at its first write) and the transaction's note, unless a
+write gives its own.
 """
 
 from __future__ import annotations
@@ -22,7 +26,9 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import contextvars
+import datetime
 import itertools
+import threading
 from collections.abc import AsyncIterator, Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -45,6 +51,21 @@ class Pending:
 
 type _Mark = tuple[int, int, int]
 
+_clock_lock = threading.Lock()
+_last_reading = datetime.datetime.min.replace(tzinfo=datetime.UTC)
+
+
+def clock() -> datetime.datetime:
+    """The current UTC time, never earlier than a reading this process took before: the
+    versions an object gets one after the other from one process never go back in time."""
+    global _last_reading
+    now = datetime.datetime.now(datetime.UTC)
+    with _clock_lock:
+        if now < _last_reading:
+            now = _last_reading
+        _last_reading = now
+    return now
+
 
 class Transaction:
     """An open write transaction on the history database; see :meth:`Writer.transaction`."""
@@ -59,6 +80,19 @@ class Transaction:
         self.failed: BaseException | None = None
         """The first failed statement not undone by a savepoint: the transaction can only roll back."""
         self._names = itertools.count(1)
+        self.note: str | None = None
+        """The note of the versions written in the (innermost) block, unless a write gives its own."""
+        self.written: set[str] = set()
+        """History tables written: each gets its change-feed position when the transaction ends."""
+        self._saved_at: datetime.datetime | None = None
+
+    @property
+    def saved_at(self) -> datetime.datetime:
+        """The time every version written by this transaction records: read at its first write."""
+        found = self._saved_at
+        if found is None:
+            found = self._saved_at = clock()
+        return found
 
     # -- state -------------------------------------------------------------------
 

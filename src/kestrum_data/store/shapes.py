@@ -19,6 +19,11 @@ of a column with one parameter, for a value that is not ``None``, say): for a va
 with those properties it takes that SQL and the value's checked and encoded parameter
 without compiling; any other value compiles as above.
 
+Whether a query reads the objects as of an instant, or every version of the history,
+is the variant of its :class:`Source` (chosen by lookups of its conditions, see
+:mod:`~kestrum_data.store.query`): each variant keeps shapes of its own, and the
+instant is a bound value like any other.
+
 The shapes of a class live with what the store knows of it (``StoredClass.derived``):
 a new class version, a class read again from the registry, or a new database
 configuration gives a new stored class, and with it an empty set of shapes.
@@ -37,6 +42,8 @@ from typing import Any, Final
 from kestrum_data.store.database import Dialect
 from kestrum_data.store.fields import ModelFields
 from kestrum_data.store.query import (
+    AS_OF,
+    HISTORY,
     PlainLookup,
     RowPlans,
     Source,
@@ -90,20 +97,25 @@ class Shapes:
         self.lookups: dict[str, PlainLookup | None] = {}
 
 
-_KEYS: Final = {(history, shared): f"shapes:{history}:{shared}" for history in (False, True) for shared in (False, True)}
+_KEYS: Final = {
+    (history, shared, variant): f"shapes:{history}:{shared}:{variant}"
+    for history in (False, True) for shared in (False, True) for variant in (None, AS_OF, HISTORY)
+}
 
 
-def cached(stored: StoredClass, history: bool, shared: bool) -> Shapes | None:
+def cached(stored: StoredClass, history: bool, shared: bool, variant: str | None = None) -> Shapes | None:
     """The shapes of a stored class read as the latest objects or as its history, if made already."""
-    return stored.derived.get(_KEYS[history, shared])
+    return stored.derived.get(_KEYS[history, shared, variant])
 
 
-def shapes_of(dialect: Dialect, stored: StoredClass, model: ModelFields, history: bool, shared: bool) -> Shapes:
+def shapes_of(
+    dialect: Dialect, stored: StoredClass, model: ModelFields, history: bool, shared: bool, variant: str | None = None
+) -> Shapes:
     """The shapes (and the :class:`Source`) of a stored class read as the latest objects or as its history."""
-    key = _KEYS[history, shared]
+    key = _KEYS[history, shared, variant]
     found = stored.derived.get(key)
     if found is None:
-        found = stored.derived[key] = Shapes(Source(dialect, stored, model, history, shared))
+        found = stored.derived[key] = Shapes(Source(dialect, stored, model, history, shared, variant))
     return found
 
 

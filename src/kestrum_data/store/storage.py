@@ -2,9 +2,10 @@
 
 :func:`storage` gives the :class:`Storage` of the databases configured for the
 default and lakehouse aliases; it is made again when the configuration changes.
-A store is three layers over the same databases: the class registry
-(:mod:`~kestrum_data.store.classes`), reads (:mod:`~kestrum_data.store.reads`) and
-writes (:mod:`~kestrum_data.store.writes`).
+A store is four layers over the same databases: the class registry
+(:mod:`~kestrum_data.store.classes`), reads (:mod:`~kestrum_data.store.reads`),
+writes (:mod:`~kestrum_data.store.writes`) and the history's timeline (the change
+feed and pruning, :mod:`~kestrum_data.store.timeline`).
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ from kestrum_data.store.classes import ClassRegistry
 from kestrum_data.store.engines import close_databases, open_database
 from kestrum_data.store.reads import Reader, unloaded
 from kestrum_data.store.session import Transaction
+from kestrum_data.store.timeline import Timeline
 from kestrum_data.store.writes import Writer
 
 __all__ = ["Storage", "Transaction", "close_databases", "open_database", "storage", "unloaded"]
@@ -32,6 +34,7 @@ class Storage:
         self.classes = ClassRegistry(self.latest_db, self.history_db)
         self.reader = Reader(self.classes)
         self.writer = Writer(self.classes)
+        self.timeline = Timeline(self.classes, self.writer)
         # The operations callers use, bound once.
         self.model_fields = self.classes.model_fields
         self.ensure = self.classes.ensure
@@ -51,6 +54,10 @@ class Storage:
         self.awrite = self.writer.awrite
         self.transaction = self.writer.transaction
         self.atransaction = self.writer.atransaction
+        self.changes = self.timeline.changes
+        self.achanges = self.timeline.achanges
+        self.prune = self.timeline.prune
+        self.aprune = self.timeline.aprune
         # Reads other than rows, and writes by query.
         self.exists = self.reader.exists
         self.aexists = self.reader.aexists

@@ -23,6 +23,14 @@ different databases, a write commits to the history first, with its rows marked
 pending, then to the latest objects, then clears the marks. A write cut off in
 between is completed the next time a process uses the class; a publication that
 fails in this process is retried on the class's next use here.
+
+Each version records when its transaction wrote (one clock reading per transaction)
+and the write's note, and the version before it records that time as the end of its
+own currency (the trigger does so in one database, the writer otherwise). Its place
+in the change feed (see :mod:`~kestrum_data.store.schema`) comes with it: in SQLite
+each write takes the next position as it runs (writers take turns); in PostgreSQL
+the transaction's last statement gives it its position (:meth:`Writer._feed_plan`),
+which a single save outside a transaction does in its one statement.
 """
 
 from __future__ import annotations
@@ -55,10 +63,15 @@ from kestrum_data.store.database import (
     to_completion,
 )
 from kestrum_data.store.errors import ConflictError, InvalidValueError, SchemaError, UniqueViolationError
-from kestrum_data.store.fields import Codec
+from kestrum_data.store.fields import Codec, check_text
 from kestrum_data.store.query import Rewrite, compile_rewrite
-from kestrum_data.store.schema import ADDRESS, StoredClass
-from kestrum_data.store.session import Transaction
+from kestrum_data.store.schema import ADDRESS, FEED_SUFFIX, HISTORIES, NEVER, StoredClass
+from kestrum_data.store.session import Transaction, clock
+from kestrum_utils.models.data_models.enums import CoreTypes
+
+#: The history's columns before the field columns, in the order rows hold them.
+ROW_COLUMNS = (*ADDRESS, "_is_latest", "_deleted", "_pending", "_saved_at", "_note", "_superseded_at")
+FIELDS_AT = len(ROW_COLUMNS)
 
 logger = logging.getLogger(__name__)
 
@@ -83,17 +96,24 @@ class _Batch:
     values: Sequence[Any] = ()
     """The encoded field values of a write of one object."""
     rows: list[tuple[Any, ...]] = field(default_factory=list)
-    """History rows: address, flags, field columns (made once the ids are known)."""
+    """History rows: :data:`ROW_COLUMNS`, then the field columns (made once the ids are known),
+    then, where the writer gives it, the feed position."""
+    stamp: tuple[Any, Any, Any] = (None, None, None)
+    """The encoded ``_saved_at``, ``_note`` and ``_superseded_at`` of every row."""
 
-    def make_rows(self, pending: bool) -> None:
+    def make_rows(self, pending: bool, position: int | None = None) -> None:
         count = len(self.objects)
+        tail = () if position is None else (position,)
         if count == 1:
             deleted = self.deleted
-            self.rows = [(self.ids[0], self.versions[0], self.stored.current, not deleted, deleted, pending, *self.values)]
+            self.rows = [(self.ids[0], self.versions[0], self.stored.current, not deleted, deleted, pending,
+                          *self.stamp, *self.values, *tail)]
             return
         flags = [[self.stored.current] * count, [not self.deleted] * count, [self.deleted] * count, [pending] * count]
+        stamps = [[value] * count for value in self.stamp]
         with paused():
-            self.rows = list(zip(self.ids, self.versions, *flags, *self.columns))
+            self.rows = list(zip(self.ids, self.versions, *flags, *stamps, *self.columns, *([[position] * count]
+                                                                                             if tail else [])))
 
     def metadata(self) -> Iterator[tuple[Any, dict[str, Any]]]:
         """Each instance with the metadata of the version this batch wrote of it."""
@@ -123,6 +143,7 @@ class Writer:
         self.aensure = registry.aensure
         registry.recover = self._recover
         registry.arecover = self._arecover
+        self._never = self.history_db.dialect.codec.encode(CoreTypes.DATETIME.value, NEVER)
 
     def _recover_plan(self, dialect: Dialect, stored: StoredClass) -> Plan[list[tuple[Any, ...]]]:
         q = dialect.quote
@@ -133,7 +154,25 @@ class Writer:
         )
         return rows
 
-    def _batches(self, objects: Sequence[Any], deleted: bool, stored_of: Any) -> list[_Batch]:
+    def _stamp(self, saved_at: Any, note: str | None) -> tuple[Any, Any, Any]:
+        """The encoded version columns of a write's rows."""
+        codec = self.history_db.dialect.codec
+        if note is not None:
+            if type(note) is not str:
+                raise InvalidValueError(f"a note must be a str, not {type(note).__name__}")
+            check_text(note)
+            note = codec.encode(CoreTypes.STRING.value, note)
+        stamp = CoreTypes.DATETIME.value
+        return codec.encode(stamp, saved_at), note, self._never
+
+    def _batches(self, objects: Sequence[Any], deleted: bool, stored_of: Any,
+                 stamp: tuple[Any, Any, Any]) -> list[_Batch]:
+        batches = self._grouped(objects, deleted, stored_of)
+        for batch in batches:
+            batch.stamp = stamp
+        return batches
+
+    def _grouped(self, objects: Sequence[Any], deleted: bool, stored_of: Any) -> list[_Batch]:
         if len(objects) == 1:
             model = type(objects[0])
             return [self._batch(model, list(objects), deleted, stored_of(model))]
@@ -225,10 +264,11 @@ class Writer:
         if batch.previous and not self.shared:
             dialect = self.history_db.dialect
             q, p = dialect.quote, dialect.placeholder
+            saved_at = batch.stamp[0]
             yield execute_many(
-                f"UPDATE {q(batch.stored.table_name + '__history')} SET {q('_is_latest')} = FALSE "
-                f"WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
-                batch.previous,
+                f"UPDATE {q(batch.stored.table_name + '__history')} SET {q('_is_latest')} = FALSE, "
+                f"{q('_superseded_at')} = {p} WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
+                [(saved_at, object_id, version) for object_id, version in batch.previous],
             )
 
     def _many_plan(self, batch: _Batch) -> Plan[None]:
@@ -247,36 +287,52 @@ class Writer:
                 current = versions.get(object_id)
                 if current != expected:
                     raise _conflict(batch.model, object_id, expected, current)
-        if batch.new:
-            if dialect.name == "postgresql":
+        position = None
+        if dialect.name == "postgresql":
+            if batch.new:
                 (ids,), = yield query(  # one array: far less to decode than one row per id
                     "SELECT array_agg(nextval(%s)) FROM generate_series(1, %s)",
                     (q(batch.stored.table_name + "__ids"), batch.new),
                 )
-            else:
-                (top,), = yield query(f"SELECT coalesce(max({q('_object_id')}), 0) FROM {history}")
-                ids = list(range(top + 1, top + 1 + batch.new))
+        else:
+            # The next feed position (writers take turns), and the ids after the highest.
+            (top, last), = yield query(
+                f"SELECT (SELECT coalesce(max({q('_object_id')}), 0) FROM {history}), "
+                f"(SELECT coalesce(max({q('_tx')}), 0) FROM {history})"
+            )
+            ids, position = list(range(top + 1, top + 1 + batch.new)), last + 1
+        if batch.new:
             fresh = iter(ids)
             batch.ids = [next(fresh) if object_id is None else object_id for object_id in batch.ids]
-        batch.make_rows(not self.shared)
+        batch.make_rows(not self.shared, position)
         yield insert_many(history, self._statements(batch.stored).columns, batch.rows)
 
-    def _one_plan(self, batch: _Batch) -> Plan[None]:
+    def _one_plan(self, batch: _Batch, *, alone: bool = False) -> Plan[None]:
         """Plan: one object's version in one statement, which allocates a new object's id or
-        checks that an object is still at the version it was loaded (or saved) as."""
+        checks that an object is still at the version it was loaded (or saved) as.
+
+        ``alone``: the statement is a transaction of its own, which also gives the version
+        its feed position (in SQLite every statement does).
+        """
         statements = self._statements(batch.stored)
         batch.make_rows(not self.shared)
         row = batch.rows[0]
+        feed = statements.feed if alone else ()
         if batch.new:
+            new = statements.new_alone if alone else statements.new
             if statements.sequence is None:
-                (object_id,), = yield query(statements.new, row[1:])
+                (object_id,), = yield query(new, row[1:])
             else:
-                (object_id,), = yield query(statements.new, (statements.sequence, *row[1:]))
+                (object_id,), = yield query(new, (statements.sequence, *row[1:], *feed))
             batch.ids[0] = object_id
             batch.rows[0] = (object_id, *row[1:])
             return
         object_id, expected = batch.previous[0]
-        if (yield execute(statements.next, (*row, object_id, expected))) != 1:
+        if alone and feed:
+            written = len((yield query(statements.next_alone, (*row, object_id, expected, *feed))))
+        else:
+            written = yield execute(statements.next, (*row, object_id, expected))
+        if written != 1:
             found = yield query(statements.current, (object_id,))
             raise _conflict(batch.model, object_id, expected, found[0][0] if found else None)
 
@@ -326,14 +382,16 @@ class Writer:
     def _latest_rows(self, batch: _Batch) -> list[list[Any]]:
         # Rows of the latest table: the address, the deletion flag, then every column
         # (those of other class versions empty).
-        index = {field_def.column: 6 + i for i, field_def in enumerate(batch.stored.fields.values())}
+        index = {field_def.column: FIELDS_AT + i for i, field_def in enumerate(batch.stored.fields.values())}
         order = [index.get(column) for column in batch.stored.columns]
         with paused():
             return [[*row[:3], row[4], *(None if i is None else row[i] for i in order)] for row in batch.rows]
 
     def _applied(self, tx: Transaction, batches: list[_Batch]) -> None:
-        """After a write's statements ran: its instances' new metadata (provisional), its publication."""
+        """After a write's statements ran: its instances' new metadata (provisional), its publication,
+        its feed position."""
         for batch in batches:
+            tx.written.add(batch.stored.table_name)
             if len(batch.objects) == 1:
                 tx.set_metadata(batch.metadata())
                 continue
@@ -348,25 +406,27 @@ class Writer:
     # connection in autocommit mode (SQLite's is the thread's own: when a transaction is
     # open on it, the write takes the way of any other, which refuses to join it).
 
-    def _write_alone(self, obj: Any, deleted: bool) -> bool:
+    def _write_alone(self, obj: Any, deleted: bool, note: str | None) -> bool:
         """Write one object in one statement; False when this connection cannot."""
         model = type(obj)
         batch = self._batch(model, [obj], deleted, self.ensure(model, self.history_db))
+        batch.stamp = self._stamp(clock(), note)
         done = False
         try:
             with self.history_db.connect() as driver:
                 if driver.in_transaction:
                     return False
-                run(self._one_plan(batch), driver)
+                run(self._one_plan(batch, alone=True), driver)
                 done = True
         finally:
             if done:  # also when interrupted while the connection is given back
                 _give(batch)
         return True
 
-    async def _awrite_alone(self, obj: Any, deleted: bool) -> bool:
+    async def _awrite_alone(self, obj: Any, deleted: bool, note: str | None) -> bool:
         model = type(obj)
         batch = self._batch(model, [obj], deleted, await self.aensure(model, self.history_db))
+        batch.stamp = self._stamp(clock(), note)
         done = False
         try:
             async with self.history_db.aconnect() as driver:
@@ -374,7 +434,7 @@ class Writer:
                     return False
                 # Once sent, the statement is awaited to its end, and a cancellation raised
                 # once its outcome is on the instance.
-                _, cancelled = await to_completion(arun(self._one_plan(batch), driver))
+                _, cancelled = await to_completion(arun(self._one_plan(batch, alone=True), driver))
                 done = True
         finally:
             if done:  # also when cancelled while the connection is given back
@@ -383,70 +443,90 @@ class Writer:
             raise asyncio.CancelledError
         return True
 
-    def _write(self, tx: Transaction, objects: Sequence[Any], deleted: bool) -> None:
-        batches = self._batches(objects, deleted, lambda model: self.ensure(model, self.history_db))
+    def _write(self, tx: Transaction, objects: Sequence[Any], deleted: bool, note: str | None) -> None:
+        stamp = self._stamp(tx.saved_at, tx.note if note is None else note)
+        batches = self._batches(objects, deleted, lambda model: self.ensure(model, self.history_db), stamp)
         for batch in batches:
             run(self._write_plan(batch), tx.driver)  # type: ignore[arg-type]
         self._applied(tx, batches)
 
-    async def _awrite(self, tx: Transaction, objects: Sequence[Any], deleted: bool) -> None:
+    async def _awrite(self, tx: Transaction, objects: Sequence[Any], deleted: bool, note: str | None) -> None:
+        stamp = self._stamp(tx.saved_at, tx.note if note is None else note)
         stored = {}
         for model in {type(obj): None for obj in objects}:
             stored[model] = await self.aensure(model, self.history_db)
-        batches = self._batches(objects, deleted, stored.__getitem__)
+        batches = self._batches(objects, deleted, stored.__getitem__, stamp)
         for batch in batches:
             await arun(self._write_plan(batch), tx.driver)  # type: ignore[arg-type]
         self._applied(tx, batches)
 
-    def write(self, objects: Sequence[Any], *, deleted: bool = False) -> None:
-        """Save (or delete) objects in one transaction: a new one, or a savepoint of the current one."""
+    def write(self, objects: Sequence[Any], *, deleted: bool = False, note: str | None = None) -> None:
+        """Save (or delete) objects in one transaction: a new one, or a savepoint of the current one.
+
+        ``note``: the note of the versions written (by default, the transaction's).
+        """
         if not objects:
             return
         tx = session.current_transaction()
         if tx is None:
-            if len(objects) == 1 and self.shared and self._write_alone(objects[0], deleted):
+            if len(objects) == 1 and self.shared and self._write_alone(objects[0], deleted, note):
                 return
             with self.transaction() as tx:
-                self._write(tx, objects, deleted)
+                self._write(tx, objects, deleted, note)
             return
         if not isinstance(tx.driver, Driver):
             raise RuntimeError("a synchronous write cannot join an asynchronous transaction")
         with tx.savepoint():
-            self._write(tx, objects, deleted)
+            self._write(tx, objects, deleted, note)
 
-    async def awrite(self, objects: Sequence[Any], *, deleted: bool = False) -> None:
+    async def awrite(self, objects: Sequence[Any], *, deleted: bool = False, note: str | None = None) -> None:
         """Asynchronous :meth:`write`."""
         if not objects:
             return
         tx = session.current_transaction()
         if tx is None:
-            if len(objects) == 1 and self.shared and await self._awrite_alone(objects[0], deleted):
+            if len(objects) == 1 and self.shared and await self._awrite_alone(objects[0], deleted, note):
                 return
             async with self.atransaction() as tx:
-                await self._awrite(tx, objects, deleted)
+                await self._awrite(tx, objects, deleted, note)
             return
         if not isinstance(tx.driver, AsyncDriver):
             raise RuntimeError("an asynchronous write cannot join a synchronous transaction")
         async with tx.asavepoint():
-            await self._awrite(tx, objects, deleted)
+            await self._awrite(tx, objects, deleted, note)
 
-    def save(self, objects: Sequence[Any]) -> None:
+    def save(self, objects: Sequence[Any], note: str | None = None) -> None:
         try:
-            self.write(objects)
+            self.write(objects, note=note)
         except UniqueViolationError as error:
             raise self._unique_violation(error, objects) from error
 
-    async def asave(self, objects: Sequence[Any]) -> None:
+    async def asave(self, objects: Sequence[Any], note: str | None = None) -> None:
         try:
-            await self.awrite(objects)
+            await self.awrite(objects, note=note)
         except UniqueViolationError as error:
             raise self._unique_violation(error, objects) from error
 
-    def delete(self, objects: Sequence[Any]) -> None:
-        self.write(objects, deleted=True)
+    def delete(self, objects: Sequence[Any], note: str | None = None) -> None:
+        self.write(objects, deleted=True, note=note)
 
-    async def adelete(self, objects: Sequence[Any]) -> None:
-        await self.awrite(objects, deleted=True)
+    async def adelete(self, objects: Sequence[Any], note: str | None = None) -> None:
+        await self.awrite(objects, deleted=True, note=note)
+
+    # -- the change feed (PostgreSQL) ------------------------------------------------
+
+    def _feed_plan(self, tx: Transaction) -> Plan[None]:
+        """Plan: the transaction's feed position in each history it wrote, taken last.
+
+        Each counter row stays locked until the transaction commits, so a later position
+        always belongs to a later commit. Histories in name order: two transactions
+        writing the same ones never wait for each other crosswise.
+        """
+        if self.history_db.dialect.name != "postgresql":
+            return
+        q = self.history_db.dialect.quote
+        for table in sorted(tx.written):
+            yield execute(f"WITH c AS ({_next_position(q, 'VALUES (%s, 1)')}) {_feed_entry(q, table)}", (table,))
 
     # -- writes by query -----------------------------------------------------------
 
@@ -502,7 +582,9 @@ class Writer:
             raise InvalidValueError("update() needs at least one field=value")
         return layout_class(queryset)
 
-    def _rewrite_plan(self, model: type[Any], rewrite: Rewrite, stored: StoredClass) -> Plan[tuple[int, list[Any]]]:
+    def _rewrite_plan(
+        self, model: type[Any], rewrite: Rewrite, stored: StoredClass, saved_at: Any
+    ) -> Plan[tuple[int, list[Any]]]:
         """Plan: run a rewrite; the number of objects written, and the rows to publish (split layout)."""
         if rewrite.check is not None:
             found = yield query(*rewrite.check)
@@ -520,9 +602,9 @@ class Writer:
             dialect = self.history_db.dialect
             q, p = dialect.quote, dialect.placeholder
             yield execute_many(
-                f"UPDATE {q(stored.table_name + '__history')} SET {q('_is_latest')} = FALSE "
-                f"WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
-                [(row[0], row[1] - 1) for row in rows],
+                f"UPDATE {q(stored.table_name + '__history')} SET {q('_is_latest')} = FALSE, "
+                f"{q('_superseded_at')} = {p} WHERE {q('_object_id')} = {p} AND {q('_object_version')} = {p}",
+                [(saved_at, row[0], row[1] - 1) for row in rows],
             )
         return len(rows), rows
 
@@ -534,7 +616,8 @@ class Writer:
         codec = self.history_db.dialect.codec
         kinds = [field_def.kind for field_def in stored.fields.values()]
         encoded = [
-            (*row[:6], *(codec.encode(kind, codec.to_python(kind, value)) for kind, value in zip(kinds, row[6:])))
+            (*row[:FIELDS_AT],
+             *(codec.encode(kind, codec.to_python(kind, value)) for kind, value in zip(kinds, row[FIELDS_AT:])))
             for row in rows
         ]
         self._applied(tx, [_Batch(model, stored, [], [], [], [], [], {}, deleted, 0, rows=encoded)])
@@ -544,9 +627,13 @@ class Writer:
 
         stored = self.ensure(model, self.history_db)
         history = not self.shared
-        rewrite = compiled(self.registry, self.history_db, history, model, stored,
-                           lambda found: compile_rewrite(found.source, queryset, values, pending=history))
-        count, rows = run(self._rewrite_plan(model, rewrite, stored), tx.driver)  # type: ignore[arg-type]
+        stamp = self._stamp(tx.saved_at, tx.note)
+        rewrite = compiled(
+            self.registry, self.history_db, history, model, stored,
+            lambda found: compile_rewrite(found.source, queryset, values, pending=history, stamp=stamp[:2]),
+        )
+        tx.written.add(stored.table_name)
+        count, rows = run(self._rewrite_plan(model, rewrite, stored, stamp[0]), tx.driver)  # type: ignore[arg-type]
         if rows:
             self._rewritten_rows(tx, model, stored, rows, values is None)
         return int(count)
@@ -558,9 +645,14 @@ class Writer:
 
         stored = await self.aensure(model, self.history_db)
         history = not self.shared
-        rewrite = await acompiled(self.registry, self.history_db, history, model, stored,
-                                  lambda found: compile_rewrite(found.source, queryset, values, pending=history))
-        count, rows = await arun(self._rewrite_plan(model, rewrite, stored), tx.driver)  # type: ignore[arg-type]
+        stamp = self._stamp(tx.saved_at, tx.note)
+        rewrite = await acompiled(
+            self.registry, self.history_db, history, model, stored,
+            lambda found: compile_rewrite(found.source, queryset, values, pending=history, stamp=stamp[:2]),
+        )
+        tx.written.add(stored.table_name)
+        plan = self._rewrite_plan(model, rewrite, stored, stamp[0])
+        count, rows = await arun(plan, tx.driver)  # type: ignore[arg-type]
         if rows:
             self._rewritten_rows(tx, model, stored, rows, values is None)
         return int(count)
@@ -608,7 +700,18 @@ class Writer:
         return error
 
     @contextlib.contextmanager
-    def transaction(self) -> Iterator[Transaction]:
+    def _noted(self, tx: Transaction, note: str | None) -> Iterator[None]:
+        if note is None:
+            yield
+            return
+        before, tx.note = tx.note, note
+        try:
+            yield
+        finally:
+            tx.note = before
+
+    @contextlib.contextmanager
+    def transaction(self, note: str | None = None) -> Iterator[Transaction]:
         """Group writes into one transaction: all of them are stored, or (on an error) none.
 
         A transaction block inside another is a savepoint of it: when it raises, what it
@@ -617,11 +720,13 @@ class Writer:
         its error and go on); any other failed statement makes the block raise at its
         end. Never does a block end normally with its writes silently rolled back.
         """
+        if note is not None and type(note) is not str:
+            raise InvalidValueError(f"a note must be a str, not {type(note).__name__}")
         current = session.current_transaction()
         if current is not None:
             if not isinstance(current.driver, Driver):
                 raise RuntimeError("a synchronous transaction cannot join an asynchronous one")
-            with current.savepoint():
+            with current.savepoint(), self._noted(current, note):
                 yield current
             return
         driver: Driver | None = None
@@ -629,10 +734,13 @@ class Writer:
         try:
             with self.history_db.transaction() as driver:
                 tx = Transaction(self, driver)
+                tx.note = note
                 token = session.enter(tx)
                 try:
                     yield tx
                     tx.check(ending=True)
+                    if tx.written:
+                        run(self._feed_plan(tx), tx.driver)  # type: ignore[arg-type]
                 finally:
                     session.leave(token)
         except BaseException:
@@ -646,31 +754,41 @@ class Writer:
         self._committed(tx)
 
     @contextlib.asynccontextmanager
-    async def atransaction(self) -> AsyncIterator[Transaction]:
+    async def atransaction(self, note: str | None = None) -> AsyncIterator[Transaction]:
         """Asynchronous :meth:`transaction`.
 
         A cancellation that lands while COMMIT is in flight waits for its outcome, then
         is raised: the instances of a committed transaction keep their new metadata
         (their objects are stored), those of a rolled-back one their earlier metadata.
         """
+        if note is not None and type(note) is not str:
+            raise InvalidValueError(f"a note must be a str, not {type(note).__name__}")
         current = session.current_transaction()
         if current is not None:
             if not isinstance(current.driver, AsyncDriver):
                 raise RuntimeError("an asynchronous transaction cannot join a synchronous one")
             async with current.asavepoint():
-                yield current
+                with self._noted(current, note):
+                    yield current
             return
         driver: AsyncDriver | None = None
         tx: Transaction | None = None
+        cancelled = False
         try:
             async with self.history_db.atransaction() as driver:
                 tx = Transaction(self, driver)
+                tx.note = note
                 token = session.enter(tx)
                 try:
                     yield tx
                     tx.check(ending=True)
+                    if tx.written:
+                        # Part of committing: a cancellation landing meanwhile waits for the commit.
+                        _, cancelled = await to_completion(arun(self._feed_plan(tx), tx.driver))  # type: ignore[arg-type]
                 finally:
                     session.leave(token)
+            if cancelled:
+                raise asyncio.CancelledError
         except BaseException:
             if tx is not None:
                 if driver is not None and driver.committed:  # cancelled while committing: it stands
@@ -790,6 +908,24 @@ class _Encoding:
         ]
 
 
+def _next_position(q: Callable[[str], str], source: str) -> str:
+    """PostgreSQL: count up a history's feed position (its row is created at 1); ``source``
+    gives (table name, 1) when a position is due. The row stays locked until commit."""
+    k = q(HISTORIES)
+    return (
+        f"INSERT INTO {k} AS k ({q('table_name')}, {q('position')}) {source} ON CONFLICT ({q('table_name')}) "
+        f"DO UPDATE SET {q('position')} = k.{q('position')} + 1 RETURNING {q('position')}"
+    )
+
+
+def _feed_entry(q: Callable[[str], str], table: str) -> str:
+    """PostgreSQL: the transaction at the position counted up in ``c``, in the history's feed."""
+    return (
+        f"INSERT INTO {q(table + FEED_SUFFIX)} ({q('position')}, {q('tx')}) "
+        f"SELECT {q('position')}, pg_current_xact_id() FROM c"
+    )
+
+
 def _lock_plan(key: str) -> Plan[None]:
     # A transaction-scoped advisory lock on 64 bits of the key's digest.
     number = int.from_bytes(hashlib.sha256(key.encode()).digest()[:8], "big", signed=True)
@@ -807,7 +943,8 @@ class _Statements:
     """The SQL writing history rows of one class version."""
 
     columns: list[str]
-    """The history's columns in row order: address, flags, the version's field columns."""
+    """The history's columns in the order of a batch's rows: :data:`ROW_COLUMNS`, the
+    version's field columns, and in SQLite the feed position."""
     new: str
     """Insert of a new object's first version, allocating its id; returns the id."""
     sequence: str | None
@@ -817,33 +954,48 @@ class _Statements:
     two last parameters (its id, the version); changes no row otherwise."""
     current: str
     """The newest version of an object, or NULL (one parameter: its id)."""
+    new_alone: str
+    """:attr:`new` as a transaction of its own: with the feed position (PostgreSQL)."""
+    next_alone: str
+    """:attr:`next` as a transaction of its own; returns the row written (PostgreSQL)."""
+    feed: tuple[Any, ...]
+    """The parameters the ``_alone`` statements take after the others."""
 
     @classmethod
     def of(cls, dialect: Dialect, stored: StoredClass) -> _Statements:
         q, p = dialect.quote, dialect.placeholder
         history = q(stored.table_name + "__history")
-        names = [*ADDRESS, "_is_latest", "_deleted", "_pending"]
-        kinds = ["integer"] * 3 + ["boolean"] * 3 + [field_def.kind for field_def in stored.fields.values()]
-        columns = [q(c) for c in names] + [q(field_def.column) for field_def in stored.fields.values()]
-        listed = ", ".join(columns)
+        stamp = CoreTypes.DATETIME.value
+        kinds = (["integer"] * 3 + ["boolean"] * 3 + [stamp, CoreTypes.STRING.value, stamp]
+                 + [field_def.kind for field_def in stored.fields.values()])
+        columns = [q(c) for c in ROW_COLUMNS] + [q(field_def.column) for field_def in stored.fields.values()]
         oid, version = q("_object_id"), q("_object_version")
+        current = f"SELECT max({version}) FROM {history} WHERE {oid} = {p}"
         if dialect.name == "postgresql":
+            # The feed position comes with the transaction (its id: the column's default).
+            listed = ", ".join(columns)
             # A SELECT list gives its parameters no type of their own: each is cast to its column's.
             marks = [f"CAST(%s AS {dialect.column_types[kind]})" for kind in kinds]
             new = f"INSERT INTO {history} ({listed}) VALUES (nextval(%s), {', '.join(['%s'] * (len(columns) - 1))})"
-            sequence = q(stored.table_name + "__ids")
-        else:
-            marks = ["?"] * len(columns)
-            new = (
-                f"INSERT INTO {history} ({listed}) SELECT coalesce(max({oid}), 0) + 1, {', '.join(marks[1:])} "
-                f"FROM {history}"
+            next_row = f"INSERT INTO {history} ({listed}) SELECT {', '.join(marks)} WHERE ({current}) = {p}"
+            feed = f"c AS ({_next_position(q, f'SELECT %s, 1 FROM h')}), f AS ({_feed_entry(q, stored.table_name)})"
+            return cls(
+                columns,
+                f"{new} RETURNING {oid}",
+                q(stored.table_name + "__ids"),
+                next_row,
+                current,
+                f"WITH h AS ({new} RETURNING {oid}), {feed} SELECT {oid} FROM h",
+                f"WITH h AS ({next_row} RETURNING {oid}), {feed} SELECT {oid} FROM h",
+                (stored.table_name,),
             )
-            sequence = None
-        current = f"SELECT max({version}) FROM {history} WHERE {oid} = {p}"
-        return cls(
-            columns,
-            f"{new} RETURNING {oid}",
-            sequence,
-            f"INSERT INTO {history} ({listed}) SELECT {', '.join(marks)} WHERE ({current}) = {p}",
-            current,
+        # Each statement takes the next feed position (writers take turns).
+        listed = ", ".join([*columns, q("_tx")])
+        position = f"(SELECT coalesce(max({q('_tx')}), 0) + 1 FROM {history})"
+        marks = ["?"] * len(columns)
+        new = (
+            f"INSERT INTO {history} ({listed}) SELECT coalesce(max({oid}), 0) + 1, {', '.join(marks[1:])}, "
+            f"{position} FROM {history} RETURNING {oid}"
         )
+        next_row = f"INSERT INTO {history} ({listed}) SELECT {', '.join(marks)}, {position} WHERE ({current}) = {p}"
+        return cls([*columns, q("_tx")], new, None, next_row, current, new, next_row, ())

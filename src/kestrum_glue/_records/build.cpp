@@ -13,6 +13,8 @@
 //                   fields[field] = decode(value)
 //           fields["_metadata"] = {"object_id": row[-3], "object_version": row[-2],
 //                                  "class_version": version, **reference_of(layout)}
+//           for key, position, decode, types in layout.address:   # decoded as fields are
+//               fields["_metadata"][key] = decoded(row[position])
 //           fields.update(annotations)
 //           records.append(Data(fields, layout.metadata))
 //       return records
@@ -49,9 +51,9 @@ bool plain_annotations(Obj annotations) {
     return true;
 }
 
-bool decoded_type(Obj value, const Decoder& decoder) {
-    if (!decoder.types) return true;
-    PyObject* types = decoder.types.ptr();
+bool decoded_type(Obj value, const Ref& decoded) {
+    if (!decoded) return true;
+    PyObject* types = decoded.ptr();
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(types); ++i)
         if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(types, i))) return true;
     return false;
@@ -110,14 +112,21 @@ Ref build(Obj rows, Obj layout_for, Obj annotations) {
         for (const Py_ssize_t position : plan.positions) values.push_back(Ref::borrow(PyTuple_GET_ITEM(row.ptr(), position)));
         for (const Decoder& decoder : plan.decoders) {
             Ref& value = values[static_cast<std::size_t>(decoder.field)];
-            if (value.is_none() || !decoded_type(value, decoder)) continue;
+            if (value.is_none() || !decoded_type(value, decoder.types)) continue;
             value = decoder.decode(value);
         }
-        Ref address = Ref::own(_PyDict_NewPresized(plan.reference ? 4 : 3));
+        const auto extra = static_cast<Py_ssize_t>(plan.address.size());
+        Ref address = Ref::own(_PyDict_NewPresized((plan.reference ? 4 : 3) + extra));
         py::dict_set(address, "object_id"_n, PyTuple_GET_ITEM(row.ptr(), width - 3));
         py::dict_set(address, "object_version"_n, PyTuple_GET_ITEM(row.ptr(), width - 2));
         py::dict_set(address, "class_version"_n, version);
         if (plan.reference) py::dict_set(address, "class_schema_reference"_n, plan.reference);
+        for (const AddressEntry& entry : plan.address) {
+            Ref value = Ref::borrow(PyTuple_GET_ITEM(row.ptr(), entry.position));
+            if (entry.decode && !value.is_none() && decoded_type(value, entry.types))
+                value = entry.decode(value);
+            py::dict_set(address, entry.key, value);
+        }
 
         Obj record_layout = layout;
         if (!any_container(values)) {

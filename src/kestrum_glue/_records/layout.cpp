@@ -1,13 +1,16 @@
 // Row layouts: how the rows of one class version become records.
 //
-//   RowLayout(names, positions, decoders, reference, metadata)
+//   RowLayout(names, positions, decoders, reference, metadata, address=())
 //
 // names: the field names (exact str), in the order of `record.data`; positions: the
 // column of each field in a row; decoders: (field index, decode, types) triples, where
 // `decode(value)` is applied to a non-null value of the field, only to values of exactly
 // one of `types` unless `types` is None; reference: the `class_schema_reference` of the
-// rows' address, or None; metadata: `record.metadata` of the rows. A row holds its fields'
-// columns, then the object id, the object version and the class version.
+// rows' address, or None; metadata: `record.metadata` of the rows; address: (key,
+// position, decode, types) quadruples, further entries of each row's address read from
+// that column (decoded as a field is, unless `decode` is None), which may replace its
+// class version. A row holds its fields' columns, then the object id, the object version
+// and the class version.
 #include <algorithm>
 #include <memory>
 
@@ -31,7 +34,40 @@ Py_ssize_t small_index(Obj value, Py_ssize_t limit, const char* what) {
     return index;
 }
 
-std::unique_ptr<LayoutData> parse(Obj names, Obj positions, Obj decoders, Obj reference, Obj metadata) {
+// The `types` of a decoder: None, or a non-empty tuple of types.
+Ref decoded_types(Obj types) {
+    if (types.is_none()) return Ref();
+    if (!PyTuple_CheckExact(types.ptr()) || PyTuple_GET_SIZE(types.ptr()) == 0)
+        raise(PyExc_TypeError, "decoded types must be a non-empty tuple of types, or None");
+    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(types.ptr()); ++j)
+        if (!PyType_Check(PyTuple_GET_ITEM(types.ptr(), j)))
+            raise(PyExc_TypeError, "decoded types must be a non-empty tuple of types, or None");
+    return types.ref();
+}
+
+void parse_address(LayoutData& data, Obj address) {
+    if (!PyTuple_CheckExact(address.ptr())) raise(PyExc_TypeError, "address must be a tuple");
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(address.ptr()); ++i) {
+        Obj entry = PyTuple_GET_ITEM(address.ptr(), i);
+        if (!PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 4)
+            raise(PyExc_TypeError, "an address entry is a (key, position, decode, types) tuple");
+        Obj key = PyTuple_GET_ITEM(entry.ptr(), 0);
+        if (!PyUnicode_CheckExact(key.ptr())) raise(PyExc_TypeError, "address keys must be str");
+        // The class version may come from a column of its own (the last one then only chooses the layout).
+        for (const char* taken : {"object_id", "object_version", "class_schema_reference"})
+            if (PyUnicode_CompareWithASCIIString(key.ptr(), taken) == 0) refuse("an address entry repeats a key of the address");
+        for (const AddressEntry& other : data.address)
+            if (PyUnicode_Compare(key.ptr(), other.key.ptr()) == 0) refuse("address keys must be distinct");
+        const Py_ssize_t position = small_index(PyTuple_GET_ITEM(entry.ptr(), 1), PY_SSIZE_T_MAX, "a position");
+        Obj decode = PyTuple_GET_ITEM(entry.ptr(), 2);
+        if (!decode.is_none() && !PyCallable_Check(decode.ptr())) raise(PyExc_TypeError, "a decoder must be callable");
+        Ref types = decoded_types(PyTuple_GET_ITEM(entry.ptr(), 3));
+        data.address.push_back(AddressEntry{key.ref(), position, decode.is_none() ? Ref() : decode.ref(), std::move(types)});
+        data.needed = std::max(data.needed, position + 1 + 3);
+    }
+}
+
+std::unique_ptr<LayoutData> parse(Obj names, Obj positions, Obj decoders, Obj reference, Obj metadata, Obj address) {
     if (!PyTuple_CheckExact(names.ptr()) || !PyTuple_CheckExact(positions.ptr()) || !PyTuple_CheckExact(decoders.ptr()))
         raise(PyExc_TypeError, "names, positions and decoders must be tuples");
     const Py_ssize_t n = PyTuple_GET_SIZE(names.ptr());
@@ -61,21 +97,15 @@ std::unique_ptr<LayoutData> parse(Obj names, Obj positions, Obj decoders, Obj re
         Obj entry = PyTuple_GET_ITEM(decoders.ptr(), i);
         if (!PyTuple_CheckExact(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) != 3)
             raise(PyExc_TypeError, "a decoder is a (field index, decode, types) tuple");
-        Obj types = PyTuple_GET_ITEM(entry.ptr(), 2);
-        if (!types.is_none()) {
-            if (!PyTuple_CheckExact(types.ptr()) || PyTuple_GET_SIZE(types.ptr()) == 0)
-                raise(PyExc_TypeError, "decoded types must be a non-empty tuple of types, or None");
-            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(types.ptr()); ++j)
-                if (!PyType_Check(PyTuple_GET_ITEM(types.ptr(), j)))
-                    raise(PyExc_TypeError, "decoded types must be a non-empty tuple of types, or None");
-        }
+        Ref types = decoded_types(PyTuple_GET_ITEM(entry.ptr(), 2));
         Obj decode = PyTuple_GET_ITEM(entry.ptr(), 1);
         if (!PyCallable_Check(decode.ptr())) raise(PyExc_TypeError, "a decoder must be callable");
         const auto field = static_cast<int>(small_index(PyTuple_GET_ITEM(entry.ptr(), 0), n, "a decoded field"));
-        data->decoders.push_back(Decoder{field, decode.ref(), types.is_none() ? Ref() : types.ref()});
+        data->decoders.push_back(Decoder{field, decode.ref(), std::move(types)});
     }
     data->reference = reference.is_none() ? Ref() : reference.ref();
     data->metadata = metadata.ref();
+    parse_address(*data, address);
     return data;
 }
 
@@ -89,12 +119,14 @@ Ref make_layout(std::unique_ptr<LayoutData> data) {
 
 PyObject* layout_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guard([&] {
-        static const char* keywords[] = {"names", "positions", "decoders", "reference", "metadata", nullptr};
+        static const char* keywords[] = {"names", "positions", "decoders", "reference", "metadata", "address", nullptr};
         PyObject *names, *positions, *decoders, *reference, *metadata;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:RowLayout", const_cast<char**>(keywords), &names,
-                                         &positions, &decoders, &reference, &metadata))
+        PyObject* address = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O:RowLayout", const_cast<char**>(keywords), &names,
+                                         &positions, &decoders, &reference, &metadata, &address))
             raise();
-        return make_layout(parse(names, positions, decoders, reference, metadata));
+        Ref none_given = Ref::own(PyTuple_New(0));
+        return make_layout(parse(names, positions, decoders, reference, metadata, address ? Obj(address) : Obj(none_given)));
     });
 }
 
@@ -109,6 +141,11 @@ int layout_traverse(PyObject* self, visitproc visit, void* arg) {
     }
     Py_VISIT(data->reference.ptr());
     Py_VISIT(data->metadata.ptr());
+    for (const AddressEntry& entry : data->address) {
+        Py_VISIT(entry.key.ptr());
+        Py_VISIT(entry.decode.ptr());
+        Py_VISIT(entry.types.ptr());
+    }
     return 0;
 }
 
@@ -134,7 +171,7 @@ PyTypeObject LayoutType = [] {
     t.tp_basicsize = sizeof(LayoutObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t.tp_doc =
-        "RowLayout(names, positions, decoders, reference, metadata)\n--\n\n"
+        "RowLayout(names, positions, decoders, reference, metadata, address=())\n--\n\n"
         "How the rows of one class version become records.";
     t.tp_new = layout_new;
     t.tp_dealloc = layout_dealloc;
@@ -148,8 +185,10 @@ namespace {
 std::unique_ptr<LayoutData> copy_of(const LayoutData& from) {
     auto data = std::make_unique<LayoutData>(LayoutData{from.keys.ref(), from.sources, from.constants.ref(),
                                                         from.positions, from.needed, {}, from.reference.ref(),
-                                                        from.metadata.ref(), from.atomic_values});
+                                                        from.metadata.ref(), {}, from.atomic_values});
     for (const Decoder& d : from.decoders) data->decoders.push_back(Decoder{d.field, d.decode.ref(), d.types.ref()});
+    for (const AddressEntry& e : from.address)
+        data->address.push_back(AddressEntry{e.key.ref(), e.position, e.decode.ref(), e.types.ref()});
     return data;
 }
 

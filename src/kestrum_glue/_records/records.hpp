@@ -29,6 +29,15 @@ struct Decoder {
     Ref types;     // a tuple: only values of exactly these types are decoded; empty: all but None
 };
 
+// A further entry of a row's address (`_metadata` dict): a column of the row, decoded as a
+// field is (when `decode` is set), under `key`.
+struct AddressEntry {
+    Ref key;                      // exact str
+    Py_ssize_t position;          // its column in the row
+    Ref decode;                   // empty: the value as it is
+    Ref types;                    // as a Decoder's
+};
+
 struct LayoutData {
     Ref keys;                     // tuple of the keys of `record.data`, in order (exact str)
     std::vector<int> sources;     // where each key's value comes from
@@ -38,6 +47,7 @@ struct LayoutData {
     std::vector<Decoder> decoders;
     Ref reference;                // class_schema_reference of the rows' address (empty: none)
     Ref metadata;                 // `record.metadata` of the rows
+    std::vector<AddressEntry> address;  // further entries of the address, after the three
     // The field values of its records are none of them containers (so the collector
     // need not look at them): the builder gives such records a twin of the layout.
     bool atomic_values = false;

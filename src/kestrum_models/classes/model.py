@@ -12,7 +12,14 @@ A model instance loaded from storage carries its row metadata in the field
 ``class_schema_reference``
     only for an instance loaded from a row written under another class version than
     the one its class (as defined in this process) matches:
-    ``{"ref": {"class_name": ..., "object_version": <that class version>}}``.
+    ``{"ref": {"class_name": ..., "object_version": <that class version>}}``;
+``saved_at``, ``note``, ``deleted``
+    only for a version read from the history (``history()``, ``as_of()``, the
+    lakehouse alias): when its transaction wrote it (UTC; None for versions written
+    before times were recorded), its write's note, and whether it records the
+    object's deletion (such a version is a :class:`LegacyModel` holding no field).
+    Each is also readable as an attribute of the instance (``obj.saved_at``), unless
+    the class has a field of that name.
 
 An instance that was never saved has ``metadata`` ``None``. :meth:`Model.save`
 writes a new version of the object and updates ``metadata`` (inside a transaction
@@ -30,6 +37,7 @@ it in place.
 
 from __future__ import annotations
 
+import datetime
 import operator
 import typing
 from collections.abc import Iterable, Sequence
@@ -44,7 +52,7 @@ from kestrum_models.querysets.errors import NotLoadedError, NotSavedError
 from kestrum_utils.utils.decorators import async_mode_only, sync_mode_only
 
 if TYPE_CHECKING:
-    from kestrum_models.querysets.queryset import ModelQuerySet, ModelQuerySetOneRequired
+    from kestrum_models.querysets.queryset import HistoryQuerySet, ModelQuerySet, ModelQuerySetOneRequired
     from kestrum_utils.models.data_models.reference import Reference
 
 METADATA_FIELD: Final = "metadata"
@@ -54,6 +62,10 @@ IDENTITY_NAMES: Final = {"pk": "object_id", "object_version": "object_version"}
 """Properties of every instance reading its stored identity, with the metadata key each reads.
 
 No stored class may have a field of one of these names."""
+
+VERSION_NAMES: Final = frozenset({"saved_at", "note", "deleted"})
+"""Attributes of a version read from the history, each read from its metadata key of the
+same name. A field of that name comes first: these are read only where lookup finds none."""
 
 
 class _RowModel(BaseModel):
@@ -87,15 +99,54 @@ class _RowModel(BaseModel):
             return value
         raise _no_identity(self, name)
 
-    if not TYPE_CHECKING:
+    if TYPE_CHECKING:
+        # Read from the metadata of a version read from the history (see the module).
+        @property
+        def saved_at(self) -> datetime.datetime | None: ...
+        @property
+        def note(self) -> str | None: ...
+        @property
+        def deleted(self) -> bool: ...
+    else:
         # Only names that ordinary lookup did not find reach here. The identity properties
         # raise AttributeErrors, which lead here too: they are raised again with their text.
         def __getattr__(self, name: str) -> Any:
             if name in IDENTITY_NAMES:
                 raise _no_identity(self, name)
+            if name in VERSION_NAMES:
+                return _version_entry(self, name)
             if name in type(self).__pydantic_fields__ and _is_unloaded(self):
                 raise _not_loaded(self, f"its field {name!r} cannot be read")
+            if not name.startswith("_") and _is_deletion(self):
+                raise _deletion_error(self, f"it has no field {name!r}")
             return super().__getattr__(name)
+
+
+def _version_entry(obj: _RowModel, name: str) -> Any:
+    extra = obj.__pydantic_extra__
+    if extra and name in extra:  # a legacy row's field of that name
+        return extra[name]
+    metadata = obj.__dict__.get(METADATA_FIELD)
+    if metadata and name in metadata:
+        return metadata[name]
+    raise AttributeError(
+        f"{type(obj).__name__}.{name} is known only on versions read from the history: history(), as_of() "
+        "or the lakehouse alias"
+    )
+
+
+def _is_deletion(obj: Any) -> bool:
+    metadata = obj.__dict__.get(METADATA_FIELD)
+    return bool(metadata and metadata.get("deleted"))
+
+
+def _deletion_error(obj: Any, what: str) -> AttributeError:
+    metadata = obj.__dict__[METADATA_FIELD]
+    cls = getattr(obj, "original_class", type(obj))
+    return AttributeError(
+        f"version {metadata.get('object_version')} of {cls.__name__} object {metadata.get('object_id')} records "
+        f"the object's deletion: {what}"
+    )
 
 
 def _no_identity(obj: _RowModel, name: str) -> AttributeError:
@@ -319,19 +370,20 @@ class Model(_RowModel):
     # -- storage -----------------------------------------------------------
 
     @sync_mode_only
-    def save(self) -> Self:
+    def save(self, *, note: str | None = None) -> Self:
         """Store this object as a new version (a new object when it was never saved); returns it.
 
         Inside a transaction, a later save of the same instance follows on from this one.
+        ``note`` is recorded with the version (by default, the transaction's note).
         """
         from kestrum_data.store import storage
 
         _storable([self], "saved")
-        storage().save([self])
+        storage().save([self], note)
         return self
 
     @async_mode_only
-    async def asave(self) -> Self:
+    async def asave(self, *, note: str | None = None) -> Self:
         """Asynchronous :meth:`save`.
 
         When cancelled while the write commits, the commit is awaited first: the instance
@@ -340,44 +392,142 @@ class Model(_RowModel):
         from kestrum_data.store import storage
 
         _storable([self], "saved")
-        await storage().asave([self])
+        await storage().asave([self], note)
         return self
 
     @sync_mode_only
-    def delete(self) -> None:
+    def delete(self, *, note: str | None = None) -> None:
         """Remove this object from the latest objects; its saved versions stay in the history."""
         from kestrum_data.store import storage
 
         _storable([self], "deleted")
-        storage().delete([self])
+        storage().delete([self], note)
 
     @async_mode_only
-    async def adelete(self) -> None:
+    async def adelete(self, *, note: str | None = None) -> None:
         """Asynchronous :meth:`delete`."""
         from kestrum_data.store import storage
 
         _storable([self], "deleted")
-        await storage().adelete([self])
+        await storage().adelete([self], note)
 
     @classmethod
     @sync_mode_only
-    def bulk_save(cls, objects: Iterable[Self]) -> list[Self]:
+    def bulk_save(cls, objects: Iterable[Self], *, note: str | None = None) -> list[Self]:
         """Save many objects of this class in one transaction; returns them."""
         from kestrum_data.store import storage
 
         items = cls._bulk_items(objects)
-        storage().save(items)
+        storage().save(items, note)
         return items
 
     @classmethod
     @async_mode_only
-    async def abulk_save(cls, objects: Iterable[Self]) -> list[Self]:
+    async def abulk_save(cls, objects: Iterable[Self], *, note: str | None = None) -> list[Self]:
         """Asynchronous :meth:`bulk_save`."""
         from kestrum_data.store import storage
 
         items = cls._bulk_items(objects)
-        await storage().asave(items)
+        await storage().asave(items, note)
         return items
+
+    # -- history -----------------------------------------------------------------
+
+    def history(self) -> HistoryQuerySet[Self]:
+        """Every version of this object, oldest first (lazy): ``obj.history().execute()``."""
+        return type(self).objects.history(self._saved_id("read the history of"))
+
+    @sync_mode_only
+    def diff(self, version: int) -> dict[str, tuple[Any, Any]]:
+        """The fields in which this instance differs from version ``version`` of its object:
+        name -> (value in that version, value here)."""
+        from kestrum_models.querysets.queryset import changed_fields
+
+        return changed_fields(self._version_of(version).execute(), self)
+
+    @async_mode_only
+    async def adiff(self, version: int) -> dict[str, tuple[Any, Any]]:
+        """Asynchronous :meth:`diff`."""
+        from kestrum_models.querysets.queryset import changed_fields
+
+        return changed_fields(await self._version_of(version).aexecute(), self)
+
+    @sync_mode_only
+    def revert(self, version: int, *, note: str | None = None) -> Self:
+        """Save, as this object's next version, the content of its version ``version``; returns
+        this instance, holding it. The history keeps every version in between.
+
+        Like :meth:`save`, it raises :class:`~kestrum_data.store.ConflictError` when another
+        writer saved (or deleted) the object since this instance was loaded; the instance
+        then keeps its content.
+        """
+        old = self._revertible(self._version_of(version).execute(), version)
+        return self._with_content(old, lambda: self.save(note=note))
+
+    @async_mode_only
+    async def arevert(self, version: int, *, note: str | None = None) -> Self:
+        """Asynchronous :meth:`revert`."""
+        old = self._revertible(await self._version_of(version).aexecute(), version)
+        before = self._swap_content(old)
+        try:
+            await self.asave(note=note)
+        except BaseException:
+            self._restore_content(before)
+            raise
+        return self
+
+    def _saved_id(self, action: str) -> int:
+        metadata = self.__dict__.get(METADATA_FIELD)
+        if not metadata or _is_unloaded(self):
+            raise NotSavedError(f"{type(self).__name__} object is not saved: there is nothing to {action}")
+        object_id: int = metadata["object_id"]
+        return object_id
+
+    def _version_of(self, version: int) -> ModelQuerySetOneRequired[Self]:
+        return type(self).objects.history(self._saved_id("compare")).get(_address__object_version=version)
+
+    def _revertible(self, old: Any, version: int) -> Any:
+        from kestrum_data.store.errors import InvalidValueError, SchemaError
+
+        if type(self).model_config.get("frozen"):
+            raise TypeError(f"{type(self).__name__} instances are frozen and cannot change in place")
+        if _is_deletion(old):
+            raise InvalidValueError(
+                f"version {version} of {type(self).__name__} object {self.pk} records the object's deletion: "
+                "delete() it instead"
+            )
+        if type(old) is not type(self):
+            raise SchemaError(
+                f"version {version} of {type(self).__name__} object {self.pk} was written by a definition of "
+                f"{type(self).__name__} this one cannot read; read it with history() and upgrade() it"
+            )
+        return old
+
+    def _with_content(self, old: Any, write: Any) -> Self:
+        before = self._swap_content(old)
+        try:
+            write()
+        except BaseException:
+            self._restore_content(before)
+            raise
+        return self
+
+    def _swap_content(self, old: Any) -> tuple[dict[str, Any], set[str]]:
+        """Give this instance the field values of ``old`` (its own metadata stays); what it held before."""
+        values = self.__dict__
+        before = (dict(values), set(self.__pydantic_fields_set__))
+        for name in type(self).__pydantic_fields__:
+            if name != METADATA_FIELD:
+                values[name] = old.__dict__[name]
+        object.__setattr__(self, "__pydantic_fields_set__", set(old.__pydantic_fields_set__) - {METADATA_FIELD})
+        return before
+
+    def _restore_content(self, before: tuple[dict[str, Any], set[str]]) -> None:
+        values, fields_set = before
+        metadata = self.__dict__.get(METADATA_FIELD)  # as the failed write left it (put back already)
+        self.__dict__.update({name: value for name, value in values.items() if name != METADATA_FIELD})
+        self.__dict__[METADATA_FIELD] = metadata
+        object.__setattr__(self, "__pydantic_fields_set__", fields_set)
 
     @sync_mode_only
     def refresh(self) -> Self:
@@ -496,8 +646,10 @@ class LegacyModel(_RowModel):
         object's next version (or raises ``ConflictError`` when another writer saved it
         since this row was read).
         """
-        from kestrum_data.store.errors import UnknownFieldError
+        from kestrum_data.store.errors import InvalidValueError, UnknownFieldError
 
+        if _is_deletion(self):
+            raise InvalidValueError(str(_deletion_error(self, "it holds no field to upgrade")))
         cls = self.original_class
         fields = [name for name in cls.__pydantic_fields__ if name != METADATA_FIELD]
         unknown = sorted(set(new_values).difference(fields))

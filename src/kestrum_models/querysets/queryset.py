@@ -5,6 +5,11 @@
 slice, ...) keeps, since they copy their receiver's class. It is generic in the model
 class, so ``Book.objects.filter(...).execute()`` is typed ``list[Book]``.
 
+What only a versioned store has: ``as_of(when)`` (the objects as they were at an
+instant, a query set like any other), ``history(pk)`` (:class:`HistoryQuerySet`: every
+version of one object), ``diff(pk, v1, v2)``, ``changes(since=cursor)``
+(:class:`ChangeFeed`) and ``follow(...)``, ``prune(...)``.
+
 ``get``, ``get_or_none`` and ``first`` give :class:`ModelQuerySetOneRequired` and
 :class:`ModelQuerySetOne`. Their errors keep the messages "No items found" and
 "Multiple items found" and carry a note naming the model, the conditions and the
@@ -14,8 +19,10 @@ what it must costs what the native variant costs.
 
 from __future__ import annotations
 
+import asyncio
+import datetime
 from collections.abc import AsyncIterator, Iterator, Mapping
-from typing import TYPE_CHECKING, Any, Literal, overload
+from typing import TYPE_CHECKING, Any, Final, Literal, Self, overload
 
 from kestrum_data.store import UniqueViolationError, storage
 from kestrum_models.classes.model import Model
@@ -34,10 +41,19 @@ from kestrum_utils.query.aggregates import Aggregate
 from kestrum_utils.utils.decorators import async_mode_only, sync_mode_only
 
 if TYPE_CHECKING:
+    from kestrum_data.store.timeline import Change
     from kestrum_glue import Data
     from kestrum_utils.query.utils import Q
 
-__all__ = ["ModelQuerySet", "ModelQuerySetOne", "ModelQuerySetOneRequired", "explain"]
+__all__ = [
+    "ChangeFeed",
+    "HistoryQuerySet",
+    "ModelQuerySet",
+    "ModelQuerySetOne",
+    "ModelQuerySetOneRequired",
+    "changed_fields",
+    "explain",
+]
 
 
 def explain(error: QuerySetError, queryset: QuerySet[Any] | QuerySetOne[Any]) -> None:
@@ -72,6 +88,101 @@ class ModelQuerySet[M: Model](QuerySet[M]):
         qs = ModelQuerySetOne._from_queryset(self._filter(*args, **kwargs))
         qs._raise_on_multiple = False
         return qs
+
+    # -- history, time travel, the change feed, pruning --------------------------
+
+    def as_of(self, when: datetime.datetime) -> Self:
+        """The objects as they were at ``when`` (timezone-aware): each one's version current
+        then, objects deleted then left out. Every operation works on the result as on the
+        latest objects; it replaces an earlier ``as_of``. Raises
+        :class:`~kestrum_data.store.PrunedHistoryError` on execution when pruning removed
+        versions current at ``when``.
+        """
+        from kestrum_utils.query.utils import Q
+
+        instant = _instant(when, "as_of()")
+        qs = self._copy()
+        rest = _without(qs.get_conditions(), AS_OF_LOOKUP)
+        # First among the conditions: later filters AND theirs on after it.
+        qs._conditions = Q((AS_OF_LOOKUP, instant)) if rest is None else Q((AS_OF_LOOKUP, instant), rest)
+        return qs
+
+    def history(self, pk: int) -> HistoryQuerySet[M]:
+        """Every version of the object ``pk``, oldest first, deletions included (lazy)."""
+        qs = HistoryQuerySet._from_queryset(self.filter(**{HISTORY_LOOKUP: True, "_address__object_id": pk}))
+        return qs.order_by("_address__object_version") if not self.get_order_by() else qs
+
+    @sync_mode_only
+    def diff(self, pk: int, v1: int, v2: int) -> dict[str, tuple[Any, Any]]:
+        """The fields that differ from version ``v1`` to version ``v2`` of the object ``pk``:
+        name -> (value in ``v1``, value in ``v2``)."""
+        return self._diff(pk, v1, v2, self._versions(pk, v1, v2).execute())
+
+    @async_mode_only
+    async def adiff(self, pk: int, v1: int, v2: int) -> dict[str, tuple[Any, Any]]:
+        """Asynchronous :meth:`diff`."""
+        return self._diff(pk, v1, v2, await self._versions(pk, v1, v2).aexecute())
+
+    def _versions(self, pk: int, *versions: int) -> HistoryQuerySet[M]:
+        return self.history(pk).filter(_address__object_version__in=list(versions))
+
+    def _diff(self, pk: int, v1: int, v2: int, found: list[Any]) -> dict[str, tuple[Any, Any]]:
+        by_version = {obj.metadata["object_version"]: obj for obj in found}
+        missing = [v for v in (v1, v2) if v not in by_version]
+        if missing:
+            raise ObjectDoesNotExistError(f"{self.entity_name} object {pk} has no version {missing[0]}")
+        old, new = by_version[v1], by_version[v2]
+        _refuse_deletion(old, "compare")
+        _refuse_deletion(new, "compare")
+        return changed_fields(old, new)
+
+    def changes(self, since: str | Change | None = None) -> ChangeFeed[M]:
+        """The versions of the class committed after the cursor ``since`` (a change's
+        ``cursor``, or the change itself; None: from the beginning), in commit order (lazy)."""
+        return ChangeFeed(_whole_class(self, "changes()"), since)
+
+    async def follow(self, since: str | Change | None = None, *, poll: float = 1.0,
+                     batch: int = 1000) -> AsyncIterator[Change]:
+        """Every change committed after ``since``, then each new one as it commits: an
+        endless asynchronous iterator that reads the feed again every ``poll`` seconds
+        while there is nothing new (``batch`` entries per read)."""
+        from kestrum_data.store import storage
+        from kestrum_data.store.errors import InvalidValueError
+
+        entity = _whole_class(self, "follow()")
+        if not isinstance(poll, int | float) or isinstance(poll, bool) or not poll > 0:
+            raise InvalidValueError(f"follow() polls every poll > 0 seconds, not {poll!r}")
+        if type(batch) is not int or batch < 1:
+            raise InvalidValueError(f"follow() reads batch >= 1 entries at a time, not {batch!r}")
+        cursor = since
+        while True:
+            found = await storage().achanges(entity, cursor, batch)
+            for change in found:
+                yield change
+            if found:
+                cursor = found[-1]
+            if len(found) < batch:
+                await asyncio.sleep(poll)
+
+    @sync_mode_only
+    def prune(self, *, keep_last: int | None = None, older_than: datetime.datetime | None = None) -> int:
+        """Remove old versions from the class's history in one transaction; returns how many.
+
+        ``keep_last=n``: every version but the last ``n`` of each object; ``older_than=when``:
+        every version replaced at or before ``when``. An object's latest version stays.
+        Afterwards ``as_of()`` before the pruned versions' time, and the feed after their
+        cursors, raise :class:`~kestrum_data.store.PrunedHistoryError`.
+        """
+        from kestrum_data.store import storage
+
+        return storage().prune(_whole_class(self, "prune()"), keep_last=keep_last, older_than=older_than)
+
+    @async_mode_only
+    async def aprune(self, *, keep_last: int | None = None, older_than: datetime.datetime | None = None) -> int:
+        """Asynchronous :meth:`prune`."""
+        from kestrum_data.store import storage
+
+        return await storage().aprune(_whole_class(self, "prune()"), keep_last=keep_last, older_than=older_than)
 
     # -- reads that build no instances (lazy: run with execute() / aexecute()) ----------
 
@@ -339,3 +450,152 @@ class ModelQuerySetOneRequired[M: Model](QuerySetOneRequired[M]):
         except QuerySetError as error:
             explain(error, self)
             raise
+
+
+# -- history, time travel, the change feed, pruning -----------------------------------
+
+AS_OF_LOOKUP: Final = "_address__as_of"
+HISTORY_LOOKUP: Final = "_address__history"
+
+
+def _instant(when: Any, what: str) -> datetime.datetime:
+    from kestrum_data.store.errors import InvalidValueError
+
+    if not isinstance(when, datetime.datetime) or when.utcoffset() is None:
+        raise InvalidValueError(f"{what} needs a timezone-aware datetime, not {when!r}")
+    return when
+
+
+def _without(conditions: Q | None, key: str) -> Q | None:
+    """The conditions less their top-level lookup ``key`` (a query set's earlier as_of)."""
+    from kestrum_utils.query.utils import Q
+
+    if conditions is None or conditions.negated or conditions.connector != "AND":
+        return conditions
+    kept = [child for child in conditions.children if not (type(child) is tuple and child[0] == key)]
+    if len(kept) == len(conditions.children):
+        return conditions
+    return Q(*kept) if kept else None
+
+
+def _field_values(obj: Any) -> dict[str, Any]:
+    """The stored fields of an instance (of a legacy row: every field it holds)."""
+    from kestrum_models.classes.model import METADATA_FIELD, LegacyModel
+
+    if isinstance(obj, LegacyModel):
+        return dict(obj.__pydantic_extra__ or {})
+    return {name: obj.__dict__.get(name) for name in type(obj).__pydantic_fields__ if name != METADATA_FIELD}
+
+
+def _same(old: Any, new: Any) -> bool:
+    if old is new:
+        return True
+    if isinstance(old, Model) and isinstance(new, Model) and type(old).__name__ == type(new).__name__:
+        # A related object, loaded or only referenced: the same object is the same value.
+        ids = [(obj.__dict__.get("metadata") or {}).get("object_id") for obj in (old, new)]
+        if ids[0] is not None:
+            return ids[0] == ids[1]
+    if isinstance(old, float) and isinstance(new, float) and old != old and new != new:
+        return True  # NaN is NaN, as the store's lookups have it
+    try:
+        return bool(old == new)
+    except Exception:  # noqa: BLE001 - values that cannot tell are different
+        return False
+
+
+def changed_fields(old: Any, new: Any) -> dict[str, tuple[Any, Any]]:
+    """The fields whose values differ between two versions: name -> (old value, new value).
+
+    A field one of them lacks (another class version's) has the value None there.
+    """
+    before, after = _field_values(old), _field_values(new)
+    names = [*before, *(name for name in after if name not in before)]
+    return {
+        name: (before.get(name), after.get(name))
+        for name in names
+        if not _same(before.get(name), after.get(name))
+    }
+
+
+def _refuse_deletion(obj: Any, action: str) -> None:
+    from kestrum_data.store.errors import InvalidValueError
+
+    metadata = obj.metadata or {}
+    if metadata.get("deleted"):
+        raise InvalidValueError(
+            f"version {metadata['object_version']} of {obj.original_class.__name__} object {metadata['object_id']} "
+            f"records the object's deletion: it has no fields to {action}"
+        )
+
+
+class HistoryQuerySet[M: Model](ModelQuerySet[M]):
+    """Every version of one object, oldest first, as ``Model.objects.history(pk)`` gives it.
+
+    Lazy like any query set: slice it, filter it, ``count()`` it. Each version is an
+    instance (a row its class cannot read, and a deletion, a ``LegacyModel``) carrying
+    ``saved_at``, ``note`` and ``deleted`` with its address. ``order_by("-version")``
+    gives the newest first (``version`` names the object version, unless the class has
+    a field of that name).
+    """
+
+    def order_by(self, *args: str) -> Self:
+        """Order the versions; ``"version"`` / ``"-version"`` is the object version."""
+        if "version" not in self.entity.__pydantic_fields__:
+            args = tuple(
+                f"{arg[: len(arg) - len('version')]}_address__object_version" if arg in ("version", "-version") else arg
+                for arg in args
+            )
+        return super().order_by(*args)
+
+
+class ChangeFeed[M: Model]:
+    """The versions of a class committed after a cursor, in commit order: ``Model.objects.changes(since=...)``.
+
+    Lazy: ``execute()`` / ``await aexecute()`` read them, as :class:`~kestrum_data.store.Change`
+    entries; ``feed[:n]`` reads at most ``n``. Each entry's ``cursor`` resumes after it.
+    """
+
+    __slots__ = ("entity", "limit", "since")
+
+    def __init__(self, entity: type[M], since: str | Change | None = None, limit: int | None = None) -> None:
+        from kestrum_data.store.timeline import parse_cursor
+
+        parse_cursor(since)  # refused at once when it is no cursor
+        self.entity = entity
+        self.since = since
+        self.limit = limit
+
+    def __getitem__(self, index: slice) -> ChangeFeed[M]:
+        if type(index) is not slice or index.start not in (None, 0) or index.step not in (None, 1):
+            raise TypeError("a change feed takes slices [:n] only (resume from a cursor to read on)")
+        stop = index.stop
+        if stop is not None and (type(stop) is not int or stop < 0):
+            raise TypeError(f"a change feed's slice stop must be a non-negative int, not {stop!r}")
+        limit = stop if self.limit is None or stop is None else min(stop, self.limit)
+        return ChangeFeed(self.entity, self.since, self.limit if stop is None else limit)
+
+    @sync_mode_only
+    def execute(self) -> list[Change]:
+        """The entries, oldest commit first."""
+        from kestrum_data.store import storage
+
+        return storage().changes(self.entity, self.since, self.limit)
+
+    @async_mode_only
+    async def aexecute(self) -> list[Change]:
+        """Asynchronous :meth:`execute`."""
+        from kestrum_data.store import storage
+
+        return await storage().achanges(self.entity, self.since, self.limit)
+
+    def __repr__(self) -> str:
+        return f"<ChangeFeed of {self.entity.__name__} since {self.since!r}>"
+
+
+def _whole_class(qs: ModelQuerySet[Any], what: str) -> type[Any]:
+    from kestrum_data.store.errors import InvalidValueError
+
+    paginator = qs.get_paginator()
+    if qs.get_conditions() or qs.get_order_by() or paginator.offset is not None or paginator.limit is not None:
+        raise InvalidValueError(f"{what} applies to a class's whole history: call it on Model.objects, unfiltered")
+    return qs.entity
