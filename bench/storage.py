@@ -365,11 +365,11 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
 def main() -> None:
     args = parse_args()
     if args.memory_child:
-        spec = json.loads(args.memory_child)
-        if spec.get("scenario") == "iterate":
-            storage_api.memory_child(spec)
+        job = json.loads(args.memory_child)
+        if job.get("scenario") == "iterate":
+            storage_api.memory_child(job)
         else:
-            storage_load.memory_child(spec, make_peers({spec["kind"]: spec["plain"]}, lambda text: None))
+            storage_load.memory_child(job, make_peers({job["kind"]: job["plain"]}, lambda text: None))
         return
     chosen = [name for name in (args.only or SCENARIOS) if name not in args.skip]
     started = time.perf_counter()

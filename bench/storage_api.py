@@ -261,9 +261,9 @@ def iterate(ctx: Context, backend: Backend) -> None:
     method = ""
     for r in range(rounds):
         for name in list(peaks)[r % 2 :] + list(peaks)[: r % 2]:
-            spec = {"scenario": "iterate", "contender": name, "url": url, "rows": rows}
+            job = {"scenario": "iterate", "contender": name, "url": url, "rows": rows}
             out = subprocess.run(
-                [sys.executable, str(Path(__file__).with_name("storage.py")), "--memory-child", json.dumps(spec)],
+                [sys.executable, str(Path(__file__).with_name("storage.py")), "--memory-child", json.dumps(job)],
                 capture_output=True, text=True, check=False,
             )
             if out.returncode != 0:
@@ -296,11 +296,11 @@ def _status(key: str) -> int:
     raise KeyError(key)
 
 
-def memory_child(spec: dict[str, Any]) -> None:
+def memory_child(job: dict[str, Any]) -> None:
     """One memory run: every object once, by ``iterator()`` or ``execute()``; prints the peak growth."""
-    configure_databases(spec["url"])
+    configure_databases(job["url"])
     Reading.objects[0:100].execute()  # imports, connection and tables checked before the base line
-    if spec["contender"] == ITERATOR:
+    if job["contender"] == ITERATOR:
         def run() -> int:
             return sum(1 for _ in Reading.objects.iterator())
     else:
@@ -316,6 +316,6 @@ def memory_child(spec: dict[str, Any]) -> None:
     before = _status("VmRSS")
     count = run()
     peak = _status("VmHWM")
-    assert count == spec["rows"]
+    assert count == job["rows"]
     print(json.dumps({"peak": peak - before, "method": method}))
 

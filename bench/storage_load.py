@@ -109,12 +109,12 @@ def memory(ctx: Context, backend: Backend) -> None:
     for r in range(ctx.rounds(large=True)):
         shift = r % len(contenders)
         for name in contenders[shift:] + contenders[:shift]:
-            spec = {
+            job = {
                 "contender": name, "kind": backend.kind, "url": url, "plain": backend.plain_source,
                 "table": table, "rows": data.rows,
             }
             out = subprocess.run(
-                [sys.executable, str(Path(__file__).with_name("storage.py")), "--memory-child", json.dumps(spec)],
+                [sys.executable, str(Path(__file__).with_name("storage.py")), "--memory-child", json.dumps(job)],
                 capture_output=True, text=True, check=False,
             )
             if out.returncode != 0:
@@ -148,24 +148,24 @@ def _status(key: str) -> int:
     raise KeyError(key)
 
 
-def memory_child(spec: dict[str, Any], peers: list[Any]) -> None:
+def memory_child(job: dict[str, Any], peers: list[Any]) -> None:
     """One memory run: set up one contender, warm it, then load everything once and report the peak."""
-    name, kind, table, rows = spec["contender"], spec["kind"], spec["table"], spec["rows"]
+    name, kind, table, rows = job["contender"], job["kind"], job["table"], job["rows"]
     if name == BARE:
         if kind == "sqlite":
             import sqlite3
 
-            conn: Any = sqlite3.connect(spec["plain"])
+            conn: Any = sqlite3.connect(job["plain"])
         else:
             import psycopg
 
-            conn = psycopg.connect(spec["plain"], autocommit=True)
+            conn = psycopg.connect(job["plain"], autocommit=True)
         [plain(row) for row in conn.execute(f"SELECT {COLUMNS} FROM {table} LIMIT 100").fetchall()]
         run = bare_load(conn, table)
     elif name == SYNC:
         from kestrum_models.storage import configure_databases
 
-        configure_databases(spec["url"])
+        configure_databases(job["url"])
         Reading.objects[0:100].execute()
         run = Reading.objects.execute
     else:

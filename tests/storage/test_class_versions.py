@@ -37,8 +37,8 @@ def model(
     """A model class as if defined in ``module``; field values are (annotation, default) or annotation."""
     namespace: dict[str, Any] = {"__module__": module, "__qualname__": name, "__indexes__": indexes}
     namespace["__annotations__"] = {}
-    for field_name, spec in fields.items():
-        annotation, *default = spec if isinstance(spec, tuple) else (spec,)
+    for field_name, declared in fields.items():
+        annotation, *default = declared if isinstance(declared, tuple) else (declared,)
         namespace["__annotations__"][field_name] = annotation
         if default:
             namespace[field_name] = default[0]
@@ -142,7 +142,7 @@ def test_a_second_class_for_one_table_is_refused_until_it_gets_a_table_of_its_ow
     if new_process:
         restart()
     other = model(*second, label=str)
-    tables = [spec[2] if len(spec) > 2 else spec[0] for spec in (first, second)]
+    tables = [declared[2] if len(declared) > 2 else declared[0] for declared in (first, second)]
     if store == "postgresql" and tables[0] != tables[1]:
         # PostgreSQL names keep their case: two tables.
         other(label="second").save()

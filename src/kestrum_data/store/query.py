@@ -857,8 +857,8 @@ def _select_sql(
     row whose terms have those values are selected.
     """
     source, dialect = b.source, b.dialect
-    spec = queryset.get_query_specifier()
-    distinct = [b.field(name, "in distinct") for name in _names(spec.distinct or [], "distinct")]
+    specifier = queryset.get_query_specifier()
+    distinct = [b.field(name, "in distinct") for name in _names(specifier.distinct or [], "distinct")]
     where = [*source.base_conditions(), *where]
     conditions = queryset.get_conditions()
     if conditions:
@@ -1154,8 +1154,8 @@ class PageStatement:
 
 def _field_columns(source: Source, queryset: Any) -> tuple[list[str], frozenset[str] | None]:
     """The field columns compile_select would select, and the field selection."""
-    spec = queryset.get_query_specifier()
-    only_names = _names(spec.only or [], "only")
+    specifier = queryset.get_query_specifier()
+    only_names = _names(specifier.only or [], "only")
     for name in only_names:
         _Builder(source, []).field(name, "in only")
     only = frozenset(only_names) if only_names else None
