@@ -700,10 +700,7 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
         if only is None or any(s.column == column for s in source.stored.fields.values() if s.name in only)
         or _only_elsewhere(source.stored, only, column)
     ]
-    where = source.base_conditions()
-    conditions = queryset.get_conditions()
-    if conditions:
-        where.append(b.condition(conditions))
+    where = _where_terms(b, source, queryset)
     items = queryset.get_order_by()
     order = [b.order_column(item.field) for item in items]
     descending = [bool(item.descending) for item in items]
@@ -723,7 +720,7 @@ def compile_select(source: Source, queryset: Any, *, row_cap: int | None = None)
         ordered = {column for column, _ in order}
         terms += [f"{t} DESC" if descending[-1] else t for t in tiebreak if t not in ordered]
     select = [f"{TABLE}.{q(column)}" for column in columns] + source.version_select() + source.address_select()
-    where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+    where_sql = _where_sql(where)
     if distinct:
         _plain_order(b, order, "distinct()")
         partition = ", ".join(b.column(s) for s in distinct)
@@ -772,19 +769,27 @@ def _only_elsewhere(stored: StoredClass, only: frozenset[str], column: str) -> b
     )
 
 
-def compile_count(source: Source, queryset: Any) -> tuple[str, list[Any]]:
-    """The statement that counts what :func:`compile_select` would fetch."""
-    offset, limit = _paging(queryset)
-    field_def = queryset.get_query_specifier()
-    if offset or limit is not None or field_def.distinct:
-        inner = compile_select(source, queryset)
-        return f"SELECT count(*) FROM ({inner.sql}) AS {TABLE}_count", inner.params
-    b = _Builder(source)
+def _where_terms(b: _Builder, source: Source, queryset: Any) -> list[str]:
+    """The source's own conditions, then the query set's, as terms to join with AND."""
     where = source.base_conditions()
     conditions = queryset.get_conditions()
     if conditions:
         where.append(b.condition(conditions))
-    where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+    return where
+
+
+def _where_sql(where: list[str]) -> str:
+    return f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+
+
+def compile_count(source: Source, queryset: Any) -> tuple[str, list[Any]]:
+    """The statement that counts what :func:`compile_select` would fetch."""
+    offset, limit = _paging(queryset)
+    if offset or limit is not None or queryset.get_query_specifier().distinct:
+        inner = compile_select(source, queryset)
+        return f"SELECT count(*) FROM ({inner.sql}) AS {TABLE}_count", inner.params
+    b = _Builder(source)
+    where_sql = _where_sql(_where_terms(b, source, queryset))
     return f"SELECT count(*) FROM {b.from_sql()}{where_sql}", b.all_params()
 
 
@@ -886,7 +891,7 @@ def _select_sql(
         aliases = [join.alias + "." for join in b.joins.values()]
         if any(alias in item for item in items for alias in aliases):
             raise UnknownLookupError("distinct() cannot be combined with values across a relation")
-        where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+        where_sql = _where_sql(where)
         partition = ", ".join(b.column(field_def) for field_def in distinct)
         window = ", ".join(terms or tiebreak)
         inner = (
@@ -897,7 +902,7 @@ def _select_sql(
         sql = f"SELECT {', '.join(items)} FROM ({inner}) AS {TABLE} WHERE {outer} ORDER BY {', '.join(terms or tiebreak)}"
     else:
         where += later
-        where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+        where_sql = _where_sql(where)
         sql = f"SELECT {', '.join(items)} FROM {b.from_sql()}{where_sql}"
         if terms:
             sql += f" ORDER BY {', '.join(terms)}"
@@ -912,11 +917,7 @@ def compile_exists(source: Source, queryset: Any) -> tuple[str, list[Any]]:
         inner = compile_select(source, queryset)
         return f"SELECT 1 FROM ({inner.sql}) AS {TABLE}_any LIMIT 1", inner.params
     b = _Builder(source)
-    where = source.base_conditions()
-    conditions = queryset.get_conditions()
-    if conditions:
-        where.append(b.condition(conditions))
-    where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+    where_sql = _where_sql(_where_terms(b, source, queryset))
     return f"SELECT 1 FROM {b.from_sql()}{where_sql} LIMIT 1", b.all_params()
 
 
@@ -1032,11 +1033,7 @@ def compile_aggregate(
         where_sql, from_sql, params = "", f"({inner_sql}) AS {TABLE}", inner.all_params()
     else:
         b = _Builder(source)
-        where = source.base_conditions()
-        conditions = queryset.get_conditions()
-        if conditions:
-            where.append(b.condition(conditions))
-        where_sql = f" WHERE {' AND '.join(f'({w})' for w in where)}" if where else ""
+        where_sql = _where_sql(_where_terms(b, source, queryset))
         from_sql, params = "", []
     groups = []
     for name in group:
