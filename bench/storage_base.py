@@ -32,6 +32,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TypeVar
 
+import _timing
 from pydantic import BaseModel
 
 from kestrum_models.classes.model import Model
@@ -544,13 +545,7 @@ class Report:
     plots: dict[str, dict[str, dict[str, Any]]] = field(default_factory=dict)
 
     def table(self, title: str, header: list[str], rows: list[list[str]]) -> None:
-        print(f"\n{title}")
-        widths = [max(len(str(c)) for c in col) for col in zip(header, *rows)]
-        line = "  ".join(str(h).ljust(w) for h, w in zip(header, widths))
-        print(line)
-        print("-" * len(line))
-        for row in rows:
-            print("  ".join(str(c).ljust(w) for c, w in zip(row, widths)))
+        _timing.table(title, header, rows)
         sys.stdout.flush()
 
     def note(self, text: str) -> None:
